@@ -1,0 +1,140 @@
+// TavrelloAPI: the process-wide client of the partner service.
+#pragma once
+
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <tavrello/types.hpp>
+
+namespace tavrello {
+
+/// The one client object. Set both credentials, then call any operation:
+///
+///   auto& api = tavrello::TavrelloAPI::shared();
+///   api.setApiKey("my-api-key");
+///   api.setServerKey("my-server-key");
+///   api.getLastData("member-1", [](std::shared_ptr<tavrello::TavrelloResult> r) {
+///     if (r->result() == "ok") std::cout << r->description();
+///   });
+///   // ... drain tavrello::MainQueue::shared() on the main thread.
+///
+/// Every operation sends one signed HTTP POST to "http://" + serviceHost() +
+/// its path and returns at once; the server key never leaves the process
+/// (only the SHA-1 of "timestamp|api_key|server_key" travels, as cert_key).
+///
+/// Every operation calls its completion handler exactly once:
+///   - API key or server key never set: synchronously, on the calling thread,
+///     before the operation returns, with result "FAIL" and reason "key";
+///     nothing is sent. (Empty keys count as set.)
+///   - otherwise later, through MainQueue, with result "ok" and the reply
+///     body in response() for a 2xx reply, or "FAIL" with reason "http"
+///     (transport error, 60 s timeout, other status) or "Invalid URL" (the
+///     service host does not form a URL).
+/// "ok" says only that the exchange succeeded: whether the service accepted
+/// the request is told by the reply body.
+///
+/// Arguments are sent as given: no trimming, parsing or validation. The body
+/// encoder escapes only "&", "=", "+" and "%", so no argument can add or
+/// change a field.
+///
+/// Thread safety: every member may be called from any thread. One
+/// operation's stamp, signature and reset of the request timestamp happen
+/// under one lock, so each request's timestamp and cert_key agree. Handlers
+/// run without the lock held and may call the client again.
+class TavrelloAPI {
+ public:
+  /// The one instance, built on first use (thread-safe) and never destroyed.
+  static TavrelloAPI& shared();
+
+  TavrelloAPI(const TavrelloAPI&) = delete;
+  TavrelloAPI& operator=(const TavrelloAPI&) = delete;
+  TavrelloAPI(TavrelloAPI&&) = delete;
+  TavrelloAPI& operator=(TavrelloAPI&&) = delete;
+
+  /// Diagnostic: prints three lines to stdout, the request timestamp ("n"
+  /// between operations), then each key as Optional("...") with escapes, or
+  /// nil when never set. The keys are printed in clear.
+  void printTest();
+  void setApiKey(std::string apiKey);
+  void setServerKey(std::string serverKey);
+
+  /// A new dictionary holding "api_key" (empty when never set), "timestamp"
+  /// (the request timestamp as held, "n" between operations) and "cert_key"
+  /// (40 lower-case hex digits of SHA-1 over "timestamp|api_key|server_key").
+  /// Neither stamps nor resets the timestamp.
+  Params getBasicParams();
+
+  /// Host (and optional port) of the service, e.g. "127.0.0.1:8787". The
+  /// default is compiled in from the CMake cache variable
+  /// TAVRELLO_SERVICE_HOST. A host that does not form a URL makes every
+  /// operation deliver "Invalid URL" through MainQueue.
+  void setServiceHost(std::string hostAndPort);
+  std::string serviceHost() const;
+
+  // Location and member queries.
+
+  /// The last known location of a member.
+  /// POST /api.get.member.location.last.php with member_key.
+  void getLastData(const std::string& memberKey, CompletionHandler completionHandler);
+  /// A member's locations between two Unix times (text, sent unchanged; the
+  /// service decides what window it accepts).
+  /// POST /api.get.member.location.list.php with member_key, from_date, to_date.
+  void getDataBetween24Hours(const std::string& memberKey, const std::string& startUnixTime,
+                             const std::string& endUnixTime, CompletionHandler completionHandler);
+  /// One page of all members' information, 100 per page.
+  /// POST /api.get.member.info.all.php with page and page_size "100".
+  void getObjectsData(const std::string& page, CompletionHandler completionHandler);
+
+  // Group management: POST /api.partner.common.php with the action in "api".
+
+  /// All groups. api = "api.common.group.get.list".
+  void getGroups(CompletionHandler completionHandler);
+  /// The groups that hold a member. api = "api.common.group.get.object.group.list".
+  void getGroupsWithObject(const std::string& memberKey, CompletionHandler completionHandler);
+  /// The members of a group. api = "api.common.group.get.group.object.list".
+  void getGroupMembers(const std::string& groupKey, CompletionHandler completionHandler);
+  /// Creates a group; the service's reply names its key. api = "api.common.group.set.add".
+  void createGroup(const std::string& groupName, CompletionHandler completionHandler);
+  /// Renames a group. api = "api.common.group.set.modify".
+  void editGroupName(const std::string& groupKey, const std::string& groupName,
+                     CompletionHandler completionHandler);
+  /// Deletes a group. api = "api.common.group.set.delete".
+  void removeGroup(const std::string& groupKey, CompletionHandler completionHandler);
+  /// Adds a member to a group. api = "api.common.group.set.object.add".
+  void addGroupMember(const std::string& groupKey, const std::string& memberKey,
+                      CompletionHandler completionHandler);
+  /// Takes a member out of a group. api = "api.common.group.set.object.delete".
+  void removeGroupMember(const std::string& groupKey, const std::string& memberKey,
+                         CompletionHandler completionHandler);
+
+ private:
+  TavrelloAPI();
+  ~TavrelloAPI() = default;
+
+  // The helpers below expect mutex_ to be held by the caller.
+  bool hashKey();
+  void setTimestamp();
+  void unsetTimeStamp();
+  std::string getCertKey() const;
+  static std::string sha1(const std::string& hashed);
+  Params basicParamsLocked() const;
+
+  /// Posts `params` form-encoded to `url` and delivers the outcome through
+  /// MainQueue. Called without mutex_ held.
+  static void doPost(const std::string& url, const Params& params, CompletionHandler callback);
+
+  /// The one path of every operation; `operation` indexes the endpoint table.
+  void send(int operation, std::initializer_list<const std::string*> args,
+            CompletionHandler completionHandler);
+
+  mutable std::mutex mutex_;
+  std::optional<std::string> API_KEY;
+  std::optional<std::string> SERVER_KEY;
+  std::string TIMESTAMP;
+  std::string serviceHost_;
+
+  friend struct TavrelloAPITestAccess;
+};
+
+}  // namespace tavrello

@@ -1,0 +1,46 @@
+#include "internal/sha1_hex.hpp"
+
+#include <openssl/evp.h>
+
+#include <memory>
+
+namespace tavrello::internal {
+namespace {
+
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+// Fetched once: an implicit fetch on every digest costs a provider lookup.
+// Never freed, so it stays valid for threads still signing during exit.
+const EVP_MD* sha1Algorithm() {
+  static const EVP_MD* md = [] {
+    const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+    return fetched ? fetched : EVP_sha1();
+  }();
+  return md;
+}
+
+}  // namespace
+
+std::string sha1Hex(std::string_view text) {
+  unsigned char digest[EVP_MAX_MD_SIZE] = {};
+  unsigned int length = 0;
+  MdCtx ctx(EVP_MD_CTX_new());
+  // An allocation failure inside OpenSSL leaves the digest all zero: the
+  // service then refuses the signature, which is reported like any refusal.
+  if (ctx && EVP_DigestInit_ex(ctx.get(), sha1Algorithm(), nullptr) == 1 &&
+      EVP_DigestUpdate(ctx.get(), text.data(), text.size()) == 1) {
+    EVP_DigestFinal_ex(ctx.get(), digest, &length);
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex(40, '0');
+  for (int i = 0; i < 20; ++i) {
+    hex[2 * i] = kHex[digest[i] >> 4];
+    hex[2 * i + 1] = kHex[digest[i] & 0x0F];
+  }
+  return hex;
+}
+
+}  // namespace tavrello::internal

@@ -1,0 +1,203 @@
+#include <tavrello/tavrello_api.hpp>
+
+#include <tavrello/main_queue.hpp>
+#include <tavrello/tavrello_result.hpp>
+
+#include <cstdio>
+#include <utility>
+
+#include "internal/form_body.hpp"
+#include "internal/http_transport.hpp"
+#include "internal/operations.hpp"
+#include "internal/sha1_hex.hpp"
+#include "internal/text_forms.hpp"
+
+#ifndef TAVRELLO_DEFAULT_SERVICE_HOST
+#define TAVRELLO_DEFAULT_SERVICE_HOST "127.0.0.1:8787"
+#endif
+
+namespace tavrello {
+
+namespace {
+constexpr const char* kUnsetMarker = "n";
+const std::string kAbsentKey;  // an absent key is written as empty text
+}  // namespace
+
+TavrelloAPI& TavrelloAPI::shared() {
+  // Built once under the language's thread-safe static initialisation and
+  // never destroyed, so threads still calling it during exit stay safe.
+  static TavrelloAPI* instance = new TavrelloAPI();
+  return *instance;
+}
+
+TavrelloAPI::TavrelloAPI()
+    : TIMESTAMP(internal::timestampText(internal::currentUnixTime())),
+      serviceHost_(TAVRELLO_DEFAULT_SERVICE_HOST) {}
+
+void TavrelloAPI::printTest() {
+  std::string text;
+  {
+    std::lock_guard lock(mutex_);
+    text = TIMESTAMP + "\n" + internal::debugDescription(API_KEY) + "\n" +
+           internal::debugDescription(SERVER_KEY) + "\n";
+  }
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+void TavrelloAPI::setApiKey(std::string apiKey) {
+  std::lock_guard lock(mutex_);
+  API_KEY = std::move(apiKey);
+}
+
+void TavrelloAPI::setServerKey(std::string serverKey) {
+  std::lock_guard lock(mutex_);
+  SERVER_KEY = std::move(serverKey);
+}
+
+void TavrelloAPI::setServiceHost(std::string hostAndPort) {
+  std::lock_guard lock(mutex_);
+  serviceHost_ = std::move(hostAndPort);
+}
+
+std::string TavrelloAPI::serviceHost() const {
+  std::lock_guard lock(mutex_);
+  return serviceHost_;
+}
+
+bool TavrelloAPI::hashKey() {
+  if (!API_KEY) return false;
+  if (!SERVER_KEY) return false;
+  setTimestamp();
+  return true;
+}
+
+void TavrelloAPI::setTimestamp() {
+  if (TIMESTAMP == kUnsetMarker) TIMESTAMP = internal::timestampText(internal::currentUnixTime());
+}
+
+void TavrelloAPI::unsetTimeStamp() { TIMESTAMP = kUnsetMarker; }
+
+std::string TavrelloAPI::getCertKey() const {
+  const std::string& apiKey = API_KEY ? *API_KEY : kAbsentKey;
+  const std::string& serverKey = SERVER_KEY ? *SERVER_KEY : kAbsentKey;
+  std::string certText;
+  certText.reserve(TIMESTAMP.size() + apiKey.size() + serverKey.size() + 2);
+  certText.append(TIMESTAMP).append(1, '|').append(apiKey).append(1, '|').append(serverKey);
+  return sha1(certText);
+}
+
+std::string TavrelloAPI::sha1(const std::string& hashed) { return internal::sha1Hex(hashed); }
+
+Params TavrelloAPI::basicParamsLocked() const {
+  Params params;
+  params.reserve(8);  // the basic three plus at most four of an operation
+  params.emplace("api_key", API_KEY ? *API_KEY : std::string());
+  params.emplace("timestamp", TIMESTAMP);
+  params.emplace("cert_key", getCertKey());
+  return params;
+}
+
+Params TavrelloAPI::getBasicParams() {
+  std::lock_guard lock(mutex_);
+  return basicParamsLocked();
+}
+
+void TavrelloAPI::doPost(const std::string& url, const Params& params, CompletionHandler callback) {
+  if (!internal::isValidUrl(url)) {
+    auto result = std::make_shared<TavrelloResult>();
+    result->setReason("Invalid URL");
+    MainQueue::shared().post(
+        [callback = std::move(callback), result = std::move(result)] { callback(result); });
+    return;
+  }
+  internal::submitPost(url, internal::encodeFormBody(params), std::move(callback));
+}
+
+void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> args,
+                       CompletionHandler completionHandler) {
+  const internal::OperationSpec& spec = internal::kOperations[operation];
+  if (!completionHandler) completionHandler = [](std::shared_ptr<TavrelloResult>) {};
+  Params params;
+  std::string url;
+  {
+    // Stamp, sign and reset as one step, so concurrent callers can never
+    // send a timestamp that disagrees with its cert_key.
+    std::unique_lock lock(mutex_);
+    if (!hashKey()) {
+      lock.unlock();  // the handler may call the client again
+      completionHandler(std::make_shared<TavrelloResult>(true));
+      return;
+    }
+    params = basicParamsLocked();
+    url.reserve(7 + serviceHost_.size() + spec.path.size());
+    url.append("http://").append(serviceHost_).append(spec.path);
+    unsetTimeStamp();
+  }
+  if (!spec.action.empty()) params.emplace("api", std::string(spec.action));
+  const std::string* const* argument = args.begin();
+  for (int i = 0; i < spec.fieldCount; ++i) {
+    const internal::FieldSpec& field = spec.fields[i];
+    std::string value =
+        field.argument >= 0 ? *argument[field.argument] : std::string(field.fixedValue);
+    params.emplace(std::string(field.name), std::move(value));
+  }
+  // The handler reaches the caller unchanged: doPost already delivers on
+  // MainQueue, so no wrapper is needed.
+  doPost(url, params, std::move(completionHandler));
+}
+
+void TavrelloAPI::getLastData(const std::string& memberKey, CompletionHandler completionHandler) {
+  send(internal::kGetLastData, {&memberKey}, std::move(completionHandler));
+}
+
+void TavrelloAPI::getDataBetween24Hours(const std::string& memberKey,
+                                        const std::string& startUnixTime,
+                                        const std::string& endUnixTime,
+                                        CompletionHandler completionHandler) {
+  send(internal::kGetDataBetween24Hours, {&memberKey, &startUnixTime, &endUnixTime},
+       std::move(completionHandler));
+}
+
+void TavrelloAPI::getObjectsData(const std::string& page, CompletionHandler completionHandler) {
+  send(internal::kGetObjectsData, {&page}, std::move(completionHandler));
+}
+
+void TavrelloAPI::getGroups(CompletionHandler completionHandler) {
+  send(internal::kGetGroups, {}, std::move(completionHandler));
+}
+
+void TavrelloAPI::getGroupsWithObject(const std::string& memberKey,
+                                      CompletionHandler completionHandler) {
+  send(internal::kGetGroupsWithObject, {&memberKey}, std::move(completionHandler));
+}
+
+void TavrelloAPI::getGroupMembers(const std::string& groupKey,
+                                  CompletionHandler completionHandler) {
+  send(internal::kGetGroupMembers, {&groupKey}, std::move(completionHandler));
+}
+
+void TavrelloAPI::createGroup(const std::string& groupName, CompletionHandler completionHandler) {
+  send(internal::kCreateGroup, {&groupName}, std::move(completionHandler));
+}
+
+void TavrelloAPI::editGroupName(const std::string& groupKey, const std::string& groupName,
+                                CompletionHandler completionHandler) {
+  send(internal::kEditGroupName, {&groupKey, &groupName}, std::move(completionHandler));
+}
+
+void TavrelloAPI::removeGroup(const std::string& groupKey, CompletionHandler completionHandler) {
+  send(internal::kRemoveGroup, {&groupKey}, std::move(completionHandler));
+}
+
+void TavrelloAPI::addGroupMember(const std::string& groupKey, const std::string& memberKey,
+                                 CompletionHandler completionHandler) {
+  send(internal::kAddGroupMember, {&groupKey, &memberKey}, std::move(completionHandler));
+}
+
+void TavrelloAPI::removeGroupMember(const std::string& groupKey, const std::string& memberKey,
+                                    CompletionHandler completionHandler) {
+  send(internal::kRemoveGroupMember, {&groupKey, &memberKey}, std::move(completionHandler));
+}
+
+}  // namespace tavrello
