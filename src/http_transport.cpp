@@ -91,6 +91,8 @@ class Transport {
     if (!started_) {
       started_ = true;
       thread_ = std::thread([this] { run(); });
+      // Named from here so the name is set before anyone can look.
+      pthread_setname_np(thread_.native_handle(), "tavrello-io");
       gThreadsStarted.fetch_add(1);
     }
     incoming_.push_back(std::move(request));
@@ -214,7 +216,6 @@ class Transport {
   }
 
   void run() {
-    pthread_setname_np(pthread_self(), "tavrello-io");
     std::vector<std::unique_ptr<Request>> arrived;
     std::vector<std::function<void()>> done;
     for (;;) {
@@ -287,6 +288,10 @@ bool isValidUrl(const std::string& url) {
   // this thread checked so the parser runs only when the address changes.
   thread_local std::string lastValid;
   if (!lastValid.empty() && url == lastValid) return true;
+  // libcurl's parser forgives a missing authority ("http:///path" reads as
+  // host "path"); an empty service host must not turn the path into a host.
+  const auto authority = url.find("://");
+  if (authority == std::string::npos || url.compare(authority + 3, 1, "/") == 0) return false;
   std::unique_ptr<CURLU, UrlCleanup> parsed(curl_url());
   if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
     return false;
