@@ -3,8 +3,10 @@
 #include <curl/curl.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -185,14 +187,14 @@ class Transport {
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     release(raw);
 
+    // A transfer error wins over any status libcurl may already have seen
+    // (a reset mid-body still reports the 200 of its status line).
     std::shared_ptr<TavrelloResult> result;
-    if (code != CURLE_OK) {
-      result = failure("http");
-    } else if (status >= 200 && status <= 299) {
+    if (code == CURLE_OK && status >= 200 && status <= 299) {
       result = std::make_shared<TavrelloResult>(std::move(request->reply));
       result->setResult("ok");
     } else {
-      result = failure("http");  // no HTTP status at all, or outside 2xx
+      result = failure("http");  // error, no HTTP status at all, or outside 2xx
     }
     deliver(std::move(request), std::move(result), done);
   }
@@ -225,7 +227,7 @@ class Transport {
         arrived.swap(incoming_);
         wakePending_ = false;
       }
-      for (auto& request : arrived) waiting_.push_back(std::move(request));
+      std::move(arrived.begin(), arrived.end(), std::back_inserter(waiting_));
       arrived.clear();
       while (active_.size() < kMaxActiveTransfers && !waiting_.empty()) {
         activate(std::move(waiting_.front()), done);

@@ -23,7 +23,7 @@ struct MainQueue::State {
 };
 
 struct MainQueueAccess {
-  static MainQueue::State& state(MainQueue& queue) { return *queue.state_; }
+  static MainQueue::State& state(const MainQueue& queue) { return *queue.state_; }
 };
 
 MainQueue& MainQueue::shared() {
@@ -55,7 +55,7 @@ std::size_t MainQueue::runPending() {
     std::lock_guard lock(state_->mutex);
     batch.swap(state_->tasks);
   }
-  for (auto& task : batch) task();
+  for (const auto& task : batch) task();
   return batch.size();
 }
 

@@ -36,7 +36,7 @@ std::string sha1Hex(std::string_view text) {
   }
   static constexpr char kHex[] = "0123456789abcdef";
   std::string hex(40, '0');
-  for (int i = 0; i < 20; ++i) {
+  for (std::size_t i = 0; i < 20; ++i) {
     hex[2 * i] = kHex[digest[i] >> 4];
     hex[2 * i + 1] = kHex[digest[i] & 0x0F];
   }

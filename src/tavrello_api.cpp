@@ -117,7 +117,7 @@ void TavrelloAPI::doPost(const std::string& url, const Params& params, Completio
 void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> args,
                        CompletionHandler completionHandler) {
   const internal::OperationSpec& spec = internal::kOperations[operation];
-  if (!completionHandler) completionHandler = [](std::shared_ptr<TavrelloResult>) {};
+  if (!completionHandler) completionHandler = [](const std::shared_ptr<TavrelloResult>&) {};
   Params params;
   std::string url;
   {

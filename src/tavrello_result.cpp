@@ -1,12 +1,16 @@
 #include <tavrello/tavrello_result.hpp>
 
+#include <algorithm>
 #include <iostream>
+#include <iterator>
 #include <utility>
 
 #include "internal/text_forms.hpp"
 
 namespace tavrello {
 
+// Only an allocation failure at start-up could throw here.
+// NOLINTNEXTLINE(cert-err58-cpp)
 const std::vector<std::map<std::string, std::string>> TavrelloResult::NO_RESULT = {
     {{"error", "No result data"}}};
 
@@ -44,7 +48,9 @@ std::string TavrelloResult::description() {
   std::string text(body->begin(), body->end());
   if (text == "null") {
     Message noResult;
-    for (const auto& entry : NO_RESULT) noResult.emplace_back(entry.begin(), entry.end());
+    std::transform(
+        NO_RESULT.begin(), NO_RESULT.end(), std::back_inserter(noResult),
+        [](const auto& entry) { return Message::value_type(entry.begin(), entry.end()); });
     setMessage(std::move(noResult));
     setReason("http");
     return text;
