@@ -7,6 +7,7 @@
 #include <set>
 
 #include "integration_helpers.hpp"
+#include "support/fault_server.hpp"
 #include "support/loopback_server.hpp"
 
 namespace tavrello::testing {
@@ -255,6 +256,28 @@ TEST_F(Operations, HostThatIsNotAUrlGivesInvalidUrlThroughTheMainQueue) {
   ASSERT_TRUE(collector.waitFor(1));
   EXPECT_EQ(collector.results[0]->reason(), "Invalid URL");
   EXPECT_EQ(server.requestCount(), 0u);
+}
+
+// Every byte that reached the server, headers and framing included, is free
+// of the server key (and of any recognisable part of it).
+TEST_F(Operations, TheServerKeyNeverLeavesTheProcess) {
+  const std::string serverKey = "SrvKey-\xe2\x9c\x93-Zq9&=+%-unique";
+  api.setApiKey("ApiKey-visible-1");
+  api.setServerKey(serverKey);
+  FaultServer raw(Fault::Normal);
+  ASSERT_TRUE(raw.start());
+  api.setServiceHost(raw.hostAndPort());
+  Collector collector;
+  for (const auto& op : allOperations()) op.call(api, collector.handler());
+  ASSERT_TRUE(collector.waitFor(11));
+  ASSERT_TRUE(raw.waitForRequests(11, 5s));
+  std::string everything;
+  for (const auto& bytes : raw.received()) everything += bytes;
+  EXPECT_NE(everything.find("ApiKey-visible-1"), std::string::npos);  // the scan sees the traffic
+  for (const std::string& piece :
+       {serverKey, std::string("SrvKey"), std::string("Zq9"), std::string("unique")}) {
+    EXPECT_EQ(everything.find(piece), std::string::npos) << piece;
+  }
 }
 
 // Many threads at once: every request's cert_key matches its own timestamp.

@@ -1,0 +1,77 @@
+#include "commands.hpp"
+
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+namespace tavrello::cli {
+
+const std::vector<Command>& commands() {
+  using Api = TavrelloAPI;
+  using Args = Arguments;
+  using Handler = CompletionHandler;
+  // One row per operation: name, help, positional names, the call. Kept as a table by hand.
+  // clang-format off
+  static const std::vector<Command> table = {
+    {"get-last-data", "The last known location of a member", {"MEMBER"},
+     [](Api& api, const Args& a, Handler h) { api.getLastData(a[0], std::move(h)); }},
+    {"get-data-between-24-hours", "A member's locations between two Unix times",
+     {"MEMBER", "START", "END"},
+     [](Api& api, const Args& a, Handler h) {
+       api.getDataBetween24Hours(a[0], a[1], a[2], std::move(h)); }},
+    {"get-objects-data", "One page of all members, 100 per page (PAGE counts from 1)", {"PAGE"},
+     [](Api& api, const Args& a, Handler h) { api.getObjectsData(a[0], std::move(h)); }},
+    {"get-groups", "All groups", {},
+     [](Api& api, const Args&, Handler h) { api.getGroups(std::move(h)); }},
+    {"get-groups-with-object", "The groups that hold a member", {"MEMBER"},
+     [](Api& api, const Args& a, Handler h) { api.getGroupsWithObject(a[0], std::move(h)); }},
+    {"get-group-members", "The members of a group", {"GROUP"},
+     [](Api& api, const Args& a, Handler h) { api.getGroupMembers(a[0], std::move(h)); }},
+    {"create-group", "Creates a group; the reply names its key", {"NAME"},
+     [](Api& api, const Args& a, Handler h) { api.createGroup(a[0], std::move(h)); }},
+    {"edit-group-name", "Renames a group", {"GROUP", "NAME"},
+     [](Api& api, const Args& a, Handler h) { api.editGroupName(a[0], a[1], std::move(h)); }},
+    {"remove-group", "Deletes a group", {"GROUP"},
+     [](Api& api, const Args& a, Handler h) { api.removeGroup(a[0], std::move(h)); }},
+    {"add-group-member", "Adds a member to a group", {"GROUP", "MEMBER"},
+     [](Api& api, const Args& a, Handler h) { api.addGroupMember(a[0], a[1], std::move(h)); }},
+    {"remove-group-member", "Takes a member out of a group", {"GROUP", "MEMBER"},
+     [](Api& api, const Args& a, Handler h) { api.removeGroupMember(a[0], a[1], std::move(h)); }},
+  };
+  // clang-format on
+  return table;
+}
+
+std::string renderBody(const Bytes& body, bool pretty) {
+  std::string text(body.begin(), body.end());
+  if (pretty) {
+    // ordered_json keeps the members in the order the service sent them. The parser rejects
+    // invalid UTF-8, so dump() cannot meet any; "replace" is only a backstop.
+    const auto json = nlohmann::ordered_json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (!json.is_discarded()) {
+      text = json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    }
+  }
+  if (text.empty() || text.back() != '\n') text.push_back('\n');
+  return text;
+}
+
+std::string failureMessage(const std::string& reason, const FailureContext& context) {
+  if (reason == "key" && !context.hasApiKey) {
+    return "error: no API key: pass --api-key or set TAVRELLO_API_KEY";
+  }
+  if (reason == "key" && !context.hasServerKey) {
+    return "error: no server key: pass --server-key or set TAVRELLO_SERVER_KEY";
+  }
+  if (reason == "Invalid URL") {
+    return "error: Invalid URL: the service host \"" + context.host +
+           "\" does not form a URL; pass --host or set TAVRELLO_HOST to HOST:PORT";
+  }
+  if (reason == "http") {
+    return "error: http: no successful reply from " + context.host +
+           " (connection failed, no reply within 60 s, or a status outside 200-299)";
+  }
+  return "error: " + reason;
+}
+
+}  // namespace tavrello::cli

@@ -1,0 +1,90 @@
+// The sandbox service's core: its state and one pure request handler, with no socket. The
+// HTTP front end (main.cpp), the unit tests and fuzz targets all call handle() directly.
+//
+// Reply shape (see README.md for every endpoint and action):
+//   success  {"result":"ok","data":{...}}
+//   refusal  {"result":"fail","error":{"code":"unknown_group","message":"..."}}
+// Refusals are HTTP 200; only an unknown path (404) or a method other than POST on a known
+// path (405) are not, plus 500 if the handler itself failed (it should not).
+//
+// Thread safety: a SandboxService may be shared by any number of threads. Members and their
+// tracks never change after construction; groups change under an internal mutex, and each
+// request sees the groups either wholly before or wholly after any other request's change.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "sandbox_world.hpp"
+
+namespace tavrello::sandbox {
+
+inline constexpr std::string_view kDemoApiKey = "demo-api-key";
+inline constexpr std::string_view kDemoServerKey = "demo-server-key";
+inline constexpr std::uint64_t kDefaultSeed = 20240611;
+inline constexpr std::size_t kDefaultMemberCount = 260;
+
+// The four paths the service answers.
+inline constexpr std::string_view kLastLocationPath = "/api.get.member.location.last.php";
+inline constexpr std::string_view kLocationListPath = "/api.get.member.location.list.php";
+inline constexpr std::string_view kMemberInfoPath = "/api.get.member.info.all.php";
+inline constexpr std::string_view kCommonPath = "/api.partner.common.php";
+
+// Limits the service enforces.
+inline constexpr std::int64_t kMaxWindowSeconds = 24 * 3600;  // to_date - from_date
+inline constexpr std::uint64_t kMaxPageSize = 100;
+inline constexpr std::size_t kMaxGroupNameBytes = 200;
+inline constexpr std::size_t kMaxGroups = 1000;
+
+struct Config {
+  std::string apiKey{kDemoApiKey};
+  std::string serverKey{kDemoServerKey};
+  std::uint64_t seed = kDefaultSeed;
+  std::size_t memberCount = kDefaultMemberCount;
+  std::int64_t startTime = 0;  // Unix time the seeded tracks end at
+};
+
+struct Reply {
+  int status = 200;
+  std::string body;  // JSON text, always an object with "result"
+  std::vector<std::pair<std::string, std::string>> headers;  // extra headers, e.g. Allow
+  std::string action;   // the action code of a common-endpoint request, when it was a known one
+  std::string outcome;  // "ok", or the error code of the refusal
+};
+
+class SandboxService {
+ public:
+  explicit SandboxService(Config config);
+  ~SandboxService();
+  SandboxService(const SandboxService&) = delete;
+  SandboxService& operator=(const SandboxService&) = delete;
+
+  // handle() answers one request. `body` is the raw request body; it is parsed here as a
+  // form whatever its bytes (a Content-Type other than a form is refused). Never throws and
+  // never crashes on any input; every refusal names its cause in error.code.
+  //   Reply r = service.handle("GET", std::string(kCommonPath), "", "");
+  //   EXPECT_EQ(r.status, 405);
+  Reply handle(const std::string& method, const std::string& path, const std::string& contentType,
+               const std::string& body) noexcept;
+
+  const Config& config() const;
+  // The seeded members, in key order; they never change, so no lock is needed to read them.
+  const std::vector<Member>& members() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// logLine() is the one line the front end logs for a request: method, path, action when
+// there was one, status and outcome. Bytes outside printable ASCII are written as \xHH and
+// long texts are cut, so a hostile path cannot forge log lines.
+//   "POST /api.partner.common.php api.common.group.set.add 200 ok"
+std::string logLine(std::string_view method, std::string_view path, const Reply& reply);
+
+}  // namespace tavrello::sandbox
