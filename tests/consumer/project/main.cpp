@@ -26,6 +26,8 @@ int main(int argc, char** argv) {
   tavrello::MainQueue::shared().runUntil([&] { return result != nullptr; },
                                          std::chrono::seconds(70));
   if (!result) return 1;
-  std::printf("getGroups: %s %s\n", result->result().c_str(), result->description().c_str());
-  return result->result() == "ok" ? 0 : 1;
+  const std::string body = result->description();
+  std::printf("getGroups: %s %s\n", result->result().c_str(), body.c_str());
+  // The exchange succeeded and the service accepted the signature.
+  return result->result() == "ok" && body.find("\"result\":\"ok\"") != std::string::npos ? 0 : 1;
 }
