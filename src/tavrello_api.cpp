@@ -116,7 +116,7 @@ void TavrelloAPI::doPost(const std::string& url, const Params& params, Completio
 
 void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> args,
                        CompletionHandler completionHandler) {
-  const internal::OperationSpec& spec = internal::kOperations[operation];
+  const internal::Endpoint& endpoint = internal::kOperations[operation];
   if (!completionHandler) completionHandler = [](const std::shared_ptr<TavrelloResult>&) {};
   Params params;
   std::string url;
@@ -130,14 +130,14 @@ void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> 
       return;
     }
     params = basicParamsLocked();
-    url.reserve(7 + serviceHost_.size() + spec.path.size());
-    url.append("http://").append(serviceHost_).append(spec.path);
+    url.reserve(7 + serviceHost_.size() + endpoint.path.size());
+    url.append("http://").append(serviceHost_).append(endpoint.path);
     unsetTimeStamp();
   }
-  if (!spec.action.empty()) params.emplace("api", std::string(spec.action));
+  if (!endpoint.action.empty()) params.emplace("api", std::string(endpoint.action));
   const std::string* const* argument = args.begin();
-  for (int i = 0; i < spec.fieldCount; ++i) {
-    const internal::FieldSpec& field = spec.fields[i];
+  for (int i = 0; i < endpoint.fieldCount; ++i) {
+    const internal::Field& field = endpoint.fields[i];
     std::string value =
         field.argument >= 0 ? *argument[field.argument] : std::string(field.fixedValue);
     params.emplace(std::string(field.name), std::move(value));

@@ -8,17 +8,17 @@ namespace tavrello::internal {
 
 /// One request field: its name, and either the index of the operation's
 /// argument that supplies the value or a fixed value.
-struct FieldSpec {
+struct Field {
   std::string_view name;
   int argument;  // index into the operation's string arguments, or -1
   std::string_view fixedValue;
 };
 
-struct OperationSpec {
+struct Endpoint {
   std::string_view name;    // the public member function
   std::string_view path;    // appended to "http://" + host
   std::string_view action;  // value of "api", empty when not sent
-  std::array<FieldSpec, 3> fields;
+  std::array<Field, 3> fields;
   int fieldCount;
   int argumentCount;  // string arguments before the handler
 };
@@ -39,14 +39,12 @@ enum Operation : int {
 };
 
 inline constexpr std::string_view kGroupPath = "/api.partner.common.php";
-constexpr FieldSpec arg(std::string_view name, int index) { return {name, index, {}}; }
-constexpr FieldSpec fixed(std::string_view name, std::string_view value) {
-  return {name, -1, value};
-}
+constexpr Field arg(std::string_view name, int index) { return {name, index, {}}; }
+constexpr Field fixed(std::string_view name, std::string_view value) { return {name, -1, value}; }
 
 // Indexed by Operation. Fields are listed in the order they are set; the
 // order of fields in the body is the encoder's.
-inline constexpr std::array<OperationSpec, kOperationCount> kOperations = {{
+inline constexpr std::array<Endpoint, kOperationCount> kOperations = {{
     {"getLastData", "/api.get.member.location.last.php", "", {arg("member_key", 0)}, 1, 1},
     {"getDataBetween24Hours",
      "/api.get.member.location.list.php",
