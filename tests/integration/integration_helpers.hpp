@@ -4,6 +4,8 @@
 
 #include <openssl/evp.h>
 
+#include "form_fields.hpp"
+
 #include <tavrello/tavrello.hpp>
 
 #include <cctype>
@@ -63,42 +65,6 @@ struct Collector {
     return true;
   }
 };
-
-// Reads a form body the way a standard application/x-www-form-urlencoded
-// parser does: split at "&", then at the first "=", "+" as a space, %XX
-// decoded; nothing trimmed.
-inline std::vector<std::pair<std::string, std::string>> parseForm(const std::string& body) {
-  auto decode = [](const std::string& in) {
-    std::string out;
-    for (std::size_t i = 0; i < in.size(); ++i) {
-      if (in[i] == '+') {
-        out += ' ';
-      } else if (in[i] == '%' && i + 2 < in.size() &&
-                 std::isxdigit(static_cast<unsigned char>(in[i + 1])) &&
-                 std::isxdigit(static_cast<unsigned char>(in[i + 2]))) {
-        out += static_cast<char>(std::stoi(in.substr(i + 1, 2), nullptr, 16));
-        i += 2;
-      } else {
-        out += in[i];
-      }
-    }
-    return out;
-  };
-  std::vector<std::pair<std::string, std::string>> fields;
-  std::size_t start = 0;
-  while (start <= body.size()) {
-    std::size_t end = body.find('&', start);
-    if (end == std::string::npos) end = body.size();
-    std::string field = body.substr(start, end - start);
-    if (!field.empty()) {
-      std::size_t equals = field.find('=');
-      fields.emplace_back(decode(field.substr(0, equals)),
-                          equals == std::string::npos ? "" : decode(field.substr(equals + 1)));
-    }
-    start = end + 1;
-  }
-  return fields;
-}
 
 inline std::string text(const std::optional<Bytes>& bytes) {
   return bytes ? std::string(bytes->begin(), bytes->end()) : std::string("<absent>");

@@ -83,7 +83,7 @@ std::vector<OperationCase> allOperations() {
 
 Fields fieldsOf(const RecordedRequest& request) {
   Fields fields;
-  for (const auto& [name, value] : parseForm(request.body)) {
+  for (const auto& [name, value] : parseFormFields(request.body)) {
     EXPECT_TRUE(fields.emplace(name, value).second) << "field sent twice: " << name;
   }
   return fields;

@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "form_fields.hpp"
 #include "internal/form_body.hpp"
 
 namespace {
@@ -15,30 +14,9 @@ namespace {
 using tavrello::Params;
 using tavrello::internal::encodeFormBody;
 
-std::string decode(const std::string& text) {
-  int length = 0;
-  char* raw = curl_easy_unescape(nullptr, text.c_str(), static_cast<int>(text.size()), &length);
-  std::string out(raw, static_cast<std::size_t>(length));
-  curl_free(raw);
-  return out;
-}
-
-// Splits at "&", then at the first "=", then percent-decodes: how a form
-// parser at the service reads the body.
 std::multimap<std::string, std::string> parse(const std::string& body) {
-  std::multimap<std::string, std::string> fields;
-  if (body.empty()) return fields;
-  std::size_t start = 0;
-  while (true) {
-    std::size_t end = body.find('&', start);
-    std::string field = body.substr(start, end == std::string::npos ? end : end - start);
-    std::size_t equals = field.find('=');
-    fields.emplace(decode(field.substr(0, equals)),
-                   equals == std::string::npos ? "" : decode(field.substr(equals + 1)));
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return fields;
+  auto fields = tavrello::testing::parseFormFields(body);
+  return {fields.begin(), fields.end()};
 }
 
 TEST(FormBody, FieldsJoinedByAmpersandInAnyOrder) {
