@@ -1,72 +1,52 @@
-// FaultServer: a server on 127.0.0.1, written on plain POSIX sockets, that misbehaves in
-// the ways an HTTP library would refuse to: replies cut off or reset, bytes that are not
-// HTTP, headers or bodies that never end, requests never answered or never read. The
-// integration tests point the client at it to check that each failure ends in a result and
-// never in a hang, a crash or unbounded memory.
-//
-// Usage:
+// FaultServer: a server on 127.0.0.1, on plain POSIX sockets, that misbehaves in the ways an
+// HTTP library would refuse to. The integration tests point the client at it to check that
+// every failure ends in one result, never in a hang, a crash or unbounded memory.
 //
 //   tavrello::testing::FaultServer server(tavrello::testing::Fault::CloseMidBody);
 //   ASSERT_TRUE(server.start());
-//   api.setServiceHost(server.hostAndPort());
-//   ... send a request, expect a failure result ...
-//   server.setFault(tavrello::testing::Fault::Normal);  // applies to the following requests
-//   ... send a request, expect success: the client recovered ...
-//   EXPECT_EQ(server.connectionCount(), 2u);             // the broken connection was not reused
-//   EXPECT_NE(server.received().at(0).find("POST /"), std::string::npos);
+//   ... post to "http://" + server.hostAndPort() + "/x", expect an "http" failure ...
+//   server.setFault(tavrello::testing::Fault::Normal);  // applies from the next request on
+//   ... post again, expect success: the client recovered ...
 //
-// What each fault does, once the request has arrived (all but NeverRead read the whole request
-// first, framed by its Content-Length; a request without one has no body):
-//   Normal             200, Content-Type application/json, the body from setNormalBody()
-//                      ({"ok":true} by default), keep-alive: the next request on the same
-//                      connection is served by whatever fault is set by then.
-//   Status             the status line and body from setStatus(), keep-alive. A 1xx code is
-//                      informational in HTTP, so the server sends that status line with an empty
-//                      header block, then nothing more: it holds the connection until the client
-//                      closes it or stop(). A client waiting for the final reply times out.
-//                      204 and 304 go without a body; any other code gets the body with a
-//                      Content-Length. The code is written as given, so setStatus(42) or
-//                      setStatus(1000) produce a malformed status line.
-//   CloseMidBody       headers announcing Content-Length: 100, 10 body bytes, then close.
-//   ResetMidHeaders    part of a header block, a 50 ms pause, then a TCP reset (SO_LINGER 0).
-//   ResetMidBody       full headers announcing 100 bytes, 10 bytes, 50 ms, then a reset.
-//   NotHttp            bytes that are no HTTP status line (binary and text), then close.
-//   EndlessHeaders     a 200 status line, then one more header line every header interval
-//                      (10 ms by default), until the client goes or stop().
-//   Trickle            200 with Content-Length: 1000, then one body byte every trickle interval
-//                      (1 s by default) until the client goes or stop(); closes after the 1000th.
-//   ShortContentLength the Normal body, announced 10 bytes longer than it is, then close.
-//   BadChunk           Transfer-Encoding: chunked with the chunk size line "zz", then close.
-//   Huge               200 with a body of kDefaultHugeSize (64 MiB + 1) bytes, or the size set
-//                      by setHugeBody(), with a Content-Length or chunked; stops writing as soon
-//                      as the client closes. keep-alive if the whole body went out.
-//   NeverAnswer        reads the request (and whatever follows) and never replies, until the
-//                      client closes or stop().
-//   NeverRead          reads nothing at all and holds the connection until the client closes
-//                      or stop(); a large request then fills the socket buffers and stalls.
-// A client "goes" when it closes or resets the connection; writes never raise SIGPIPE.
+// Each request is read whole (its header block, then as many body bytes as its
+// Content-Length says) and recorded; then, by the fault set when its first byte arrived:
+//   Normal             200 application/json with the body of setNormalBody() ({"ok":true}),
+//                      keep-alive.
+//   Status             the code and body of setStatus() with a Content-Length, keep-alive. A
+//                      1xx code is sent as a bare status line and the connection is then held:
+//                      a client waiting for the final reply times out.
+//   CloseMidBody       Content-Length: 100, 10 body bytes, close.
+//   ResetMidHeaders    half a header block, 50 ms, then a TCP reset.
+//   ResetMidBody       Content-Length: 100, 10 body bytes, 50 ms, then a TCP reset.
+//   NotHttp            bytes that are no status line, close.
+//   EndlessHeaders     a 200 status line, then one more header line every 10 ms, forever.
+//   Trickle            Content-Length: 1000, then one byte every trickle interval (1 s unless
+//                      setTrickleInterval() says otherwise).
+//   ShortContentLength the Normal body announced 10 bytes longer than it is, close.
+//   BadChunk           Transfer-Encoding: chunked with the chunk size "zz", close.
+//   Huge               Content-Length: 64 MiB + 1 (one byte over the client's limit) and that
+//                      many bytes, for as long as the client reads them.
+//   NeverAnswer        reads on, never replies.
+//   NeverRead          reads nothing at all (a large request stalls in the socket buffers).
+// "Forever" and "held" end when the client goes or at stop(); writes never raise SIGPIPE.
 //
-// The fault is read when the first byte of a request arrives, so setFault() between two
-// requests applies to the second even on a kept-alive connection.
+// Lifetime: start() listens on a port the kernel picks. stop() (also the destructor) shuts
+// every socket down, which wakes every connection thread whatever it is doing, and joins them
+// all; it is prompt.
 //
-// Records: connections accepted and open, requests whose header block was read, bytes sent,
-// and the raw bytes received on each connection (in accept order).
-//
-// Lifetime: start() binds a port the kernel picks and returns true once connections are
-// accepted. stop() (and the destructor) wakes every connection thread through a self-pipe,
-// closes every socket and joins every thread, whatever fault is in progress; it returns within
-// milliseconds. A server is started at most once. Nothing in this interface throws.
-//
-// Thread safety: every member function may be called from any thread while the server runs.
+// Thread safety: start() and stop() belong to the thread that owns the server; every other
+// member function may be called from any thread at any time.
 #ifndef TAVRELLO_TESTS_SUPPORT_FAULT_SERVER_HPP
 #define TAVRELLO_TESTS_SUPPORT_FAULT_SERVER_HPP
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
-#include <cstdint>
-#include <memory>
+#include <list>
+#include <mutex>
+#include <set>
 #include <string>
-#include <utility>
+#include <thread>
 #include <vector>
 
 namespace tavrello::testing {
@@ -87,52 +67,60 @@ enum class Fault {
   NeverRead,
 };
 
-// "CloseMidBody" and so on, for SCOPED_TRACE and test names.
+// "CloseMidBody" and so on, for SCOPED_TRACE.
 const char* faultName(Fault fault);
 
 class FaultServer {
  public:
-  using Headers = std::vector<std::pair<std::string, std::string>>;
-  static constexpr std::uint64_t kDefaultHugeSize = (std::uint64_t{64} << 20) + 1;
-
-  explicit FaultServer(Fault fault = Fault::Normal);
-  ~FaultServer();
+  explicit FaultServer(Fault fault = Fault::Normal) { settings_.fault = fault; }
+  ~FaultServer() { stop(); }
   FaultServer(const FaultServer&) = delete;
   FaultServer& operator=(const FaultServer&) = delete;
 
-  // Binds 127.0.0.1 on a free port and accepts on a thread of its own. Returns true once
-  // connections are accepted, false when it could not bind or was already started.
+  // Listens on 127.0.0.1 on a free port; false when that failed or it was started before.
   bool start();
-  // Closes every connection and joins every thread; idempotent and prompt.
-  void stop();
+  void stop();  // idempotent
 
-  int port() const;                 // 0 before start()
-  std::string hostAndPort() const;  // "127.0.0.1:PORT"
+  int port() const { return port_; }  // 0 before start()
+  std::string hostAndPort() const { return "127.0.0.1:" + std::to_string(port_); }
 
   void setFault(Fault fault);
-  Fault fault() const;
-  // Body of Normal replies, and the body ShortContentLength cuts short.
+  void setStatus(int code, std::string body = {});  // and switches to Fault::Status
   void setNormalBody(std::string body);
-  // Switches to Fault::Status with this reply; `headers` go after Content-Type.
-  void setStatus(int code, std::string body = {}, Headers headers = {});
-  void setHugeBody(std::uint64_t size, bool chunked = false);
   void setTrickleInterval(std::chrono::milliseconds interval);
-  void setHeaderInterval(std::chrono::milliseconds interval);
 
-  std::size_t connectionCount() const;        // accepted since start()
-  std::size_t openConnectionCount() const;    // not yet closed by either side
-  std::size_t requestCount() const;           // header blocks read completely
-  std::uint64_t bytesSent() const;            // on all connections together
-  std::vector<std::string> received() const;  // raw bytes, one string per connection
-
-  // Each returns true once the condition holds, false when `timeout` passes first.
-  bool waitForConnections(std::size_t count, std::chrono::milliseconds timeout) const;
+  // True once `count` requests were read (their header blocks at least), false after `timeout`.
   bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
-  bool waitForNoOpenConnections(std::chrono::milliseconds timeout) const;
+  // The raw bytes received, one string per connection in accept order.
+  std::vector<std::string> received() const;
 
  private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  struct Settings {
+    Fault fault = Fault::Normal;
+    int status = 200;
+    std::string statusBody;
+    std::string normalBody = R"({"ok":true})";
+    std::chrono::milliseconds trickleInterval{1000};
+  };
+  struct Worker {
+    std::thread thread;
+    bool done = false;
+  };
+  void acceptLoop();
+  void serve(int fd, std::size_t connection);
+
+  int listenFd_ = -1;
+  int port_ = 0;
+  std::thread acceptor_;
+  std::list<Worker> workers_;  // the accept thread's while it runs, then stop()'s
+
+  mutable std::mutex mutex_;  // guards everything below
+  mutable std::condition_variable changed_;
+  bool stopping_ = false;
+  std::set<int> open_;  // connections not yet closed: stop() shuts them down
+  Settings settings_;
+  std::size_t requests_ = 0;
+  std::vector<std::string> received_;
 };
 
 }  // namespace tavrello::testing
