@@ -2,10 +2,6 @@
 // and the result each kind of reply turns into.
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <set>
 
 #include "integration_helpers.hpp"
@@ -175,15 +171,11 @@ TEST_F(HttpExchange, SequentialRequestsReuseOneConnection) {
 }
 
 TEST_F(HttpExchange, ConnectionRefusedIsHttp) {
-  int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), length), 0);
-  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(probe);  // bound then closed: nothing listens on that port
-  auto result = postOnce("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/x");
+  FaultServer gone;
+  ASSERT_TRUE(gone.start());
+  const std::string host = gone.hostAndPort();
+  gone.stop();  // nothing listens on that port any more
+  auto result = postOnce("http://" + host + "/x");
   EXPECT_EQ(result->reason(), "http");
   EXPECT_FALSE(result->response().has_value());
 }

@@ -6,8 +6,6 @@
 #include <tavrello/tavrello.hpp>
 
 #include <dirent.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "e2e/e2e_support.hpp"
 #include "internal/http_transport.hpp"
 #include "support/fault_server.hpp"
 
@@ -59,41 +58,6 @@ int openDescriptors() {
   }
   return count - 3;  // ".", ".." and the directory itself
 }
-
-// Starts the sandbox on a free port and reads "listening on HOST:PORT".
-struct Sandbox {
-  pid_t pid = -1;
-  std::string host;
-
-  bool start(const std::string& path) {
-    int out[2];
-    if (pipe(out) != 0) return false;
-    pid = fork();
-    if (pid == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      close(out[0]);
-      close(out[1]);
-      execl(path.c_str(), path.c_str(), "--listen", "127.0.0.1:0", "--quiet",
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    std::string line;
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    close(out[0]);
-    const std::string prefix = "listening on ";
-    if (line.compare(0, prefix.size(), prefix) != 0) return false;
-    host = line.substr(prefix.size());
-    return true;
-  }
-  ~Sandbox() {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
-  }
-};
 
 class Soak {
  public:
@@ -237,11 +201,8 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
-  Sandbox sandbox;
-  if (!sandbox.start(options.sandbox)) {
-    std::fprintf(stderr, "could not start the sandbox\n");
-    return 1;
-  }
+  e2e::Sandbox sandbox(options.sandbox, "soak-api-key", "soak-server-key");
+  if (sandbox.host().empty()) return 1;
   // Faults that end quickly or by the (shortened) timeout, picked at random
   // for every connection; the fault server answers normally in between.
   tavrello::testing::FaultServer faults(Fault::CloseMidBody);
@@ -258,9 +219,9 @@ int main(int argc, char** argv) {
     }
   });
   auto& api = TavrelloAPI::shared();
-  api.setApiKey("demo-api-key");
-  api.setServerKey("demo-server-key");
-  Soak soak(options, sandbox.host, faults.hostAndPort());
+  api.setApiKey("soak-api-key");
+  api.setServerKey("soak-server-key");
+  Soak soak(options, sandbox.host(), faults.hostAndPort());
   int status = soak.run();
   stopChaos = true;
   chaos.join();
