@@ -1,0 +1,154 @@
+// What the load programs share: the request body they all send, command-line
+// parsing, resource usage, latency percentiles and the one JSON result line.
+#pragma once
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// The library sends getLastData(kMemberKey) as
+//   api_key=<24>&timestamp=<17 or so>&cert_key=<40 hex>&member_key=<28>
+// which is about 150 bytes. The raw client and wrk send kFixedBody, the same
+// fields with a fixed timestamp and signature, so every client puts the same
+// number of bytes on the wire.
+inline constexpr const char* kApiKey = "bench-api-key-0123456789";
+inline constexpr const char* kServerKey = "bench-server-key-0123456789";
+inline constexpr const char* kMemberKey = "bench-member-000000000000001";
+inline const std::string kFixedBody = std::string("api_key=") + kApiKey +
+                                      "&timestamp=1700000000.123456"
+                                      "&cert_key=0123456789abcdef0123456789abcdef01234567"
+                                      "&member_key=" +
+                                      kMemberKey;
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+  std::string host = "127.0.0.1:8080";  // host:port of the target
+  std::size_t requests = 20000;
+  std::size_t concurrency = 16;
+  bool burst = false;
+  bool printBody = false;
+};
+
+[[noreturn]] inline void usage(const char* program) {
+  std::fprintf(stderr,
+               "usage: %s [--host HOST:PORT] [--requests N] [--concurrency K] [--burst]"
+               " [--print-body]\n",
+               program);
+  std::exit(2);
+}
+
+inline std::size_t parseCount(const char* program, const char* text) {
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  if (end == text || *end != '\0' || value == 0 || value > 100'000'000ULL) usage(program);
+  return static_cast<std::size_t>(value);
+}
+
+inline Options parseOptions(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--host" && hasValue) {
+      options.host = argv[++i];
+    } else if (arg == "--requests" && hasValue) {
+      options.requests = parseCount(argv[0], argv[++i]);
+    } else if (arg == "--concurrency" && hasValue) {
+      options.concurrency = parseCount(argv[0], argv[++i]);
+    } else if (arg == "--burst") {
+      options.burst = true;
+    } else if (arg == "--print-body") {
+      options.printBody = true;
+    } else {
+      usage(argv[0]);
+    }
+  }
+  options.concurrency = std::min(options.concurrency, options.requests);
+  return options;
+}
+
+/// Threads of this process right now (entries of /proc/self/task).
+inline int threadCount() {
+  int count = 0;
+  std::error_code error;
+  for (std::filesystem::directory_iterator it("/proc/self/task", error), end; !error && it != end;
+       it.increment(error)) {
+    ++count;
+  }
+  return count;
+}
+
+/// User plus system CPU time of the whole process so far, in microseconds.
+inline double cpuMicros() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto micros = [](const timeval& t) { return t.tv_sec * 1e6 + static_cast<double>(t.tv_usec); };
+  return micros(usage.ru_utime) + micros(usage.ru_stime);
+}
+
+/// Peak resident set size of the process, in KiB.
+inline long peakRssKib() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+/// The q-quantile (0..1) of `samples`, nearest rank; reorders them.
+inline double quantile(std::vector<double>& samples, double q) {
+  if (samples.empty()) return 0.0;
+  std::size_t rank = static_cast<std::size_t>(q * static_cast<double>(samples.size()));
+  rank = std::min(rank, samples.size() - 1);
+  std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(rank),
+                   samples.end());
+  return samples[rank];
+}
+
+/// Everything one load run reports.
+struct Report {
+  const char* client = "";
+  const char* mode = "load";
+  std::size_t concurrency = 0;
+  std::size_t requests = 0;
+  std::size_t completed = 0;
+  double seconds = 0.0;
+  double cpuMicros = 0.0;  // over the measured interval
+  int threadsBefore = 0;
+  int threadsAfter = 0;
+  std::size_t notOk = 0;
+  std::size_t bodyBytes = 0;
+  std::vector<double> latencyMicros;  // one per completed request
+  std::size_t handlerMissing = 0;     // burst: handlers never called
+  std::size_t handlerRepeated = 0;    // burst: handlers called more than once
+};
+
+/// Prints the report as one JSON line on stdout.
+inline void printReport(Report& r) {
+  const double p50 = quantile(r.latencyMicros, 0.50);
+  const double p99 = quantile(r.latencyMicros, 0.99);
+  const double perSecond = r.seconds > 0 ? static_cast<double>(r.completed) / r.seconds : 0.0;
+  const double cpuPerRequest =
+      r.completed > 0 ? r.cpuMicros / static_cast<double>(r.completed) : 0.0;
+  std::printf(
+      "{\"client\":\"%s\",\"mode\":\"%s\",\"k\":%zu,\"requests\":%zu,\"completed\":%zu,"
+      "\"seconds\":%.4f,\"req_per_s\":%.1f,\"cpu_us_per_req\":%.2f,\"peak_rss_kib\":%ld,"
+      "\"threads_before\":%d,\"threads_after\":%d,\"threads_started\":%d,"
+      "\"p50_us\":%.1f,\"p99_us\":%.1f,\"not_ok\":%zu,\"body_bytes\":%zu,"
+      "\"handler_missing\":%zu,\"handler_repeated\":%zu}\n",
+      r.client, r.mode, r.concurrency, r.requests, r.completed, r.seconds, perSecond, cpuPerRequest,
+      peakRssKib(), r.threadsBefore, r.threadsAfter, r.threadsAfter - r.threadsBefore, p50, p99,
+      r.notOk, r.bodyBytes, r.handlerMissing, r.handlerRepeated);
+  std::fflush(stdout);
+}
+
+}  // namespace bench

@@ -1,0 +1,114 @@
+// tavrello-bench-load: drives the library through its public interface the
+// way an application does and prints one JSON line (see bench/README.md).
+//
+// Load mode: N getLastData calls with K in flight. Each completion handler,
+// running on the main queue, issues the next call; the main thread drains the
+// queue with runUntil. Burst mode: N calls issued at once, then drained; every
+// handler must run exactly once.
+//
+//   tavrello-bench-load --host 127.0.0.1:8080 --requests 20000 --concurrency 16
+//   tavrello-bench-load --host 127.0.0.1:8080 --requests 10000 --burst
+#include <tavrello/tavrello.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "bench_common.hpp"
+
+namespace {
+
+using bench::Clock;
+
+constexpr auto kRunTimeout = std::chrono::seconds(300);
+
+struct Run {
+  explicit Run(const bench::Options& options)
+      : options(options), issuedAt(options.requests), calls(options.requests, 0) {
+    latencyMicros.reserve(options.requests);
+  }
+
+  void issue() {
+    const std::size_t index = issued++;
+    issuedAt[index] = Clock::now();
+    tavrello::TavrelloAPI::shared().getLastData(
+        bench::kMemberKey,
+        [this, index](std::shared_ptr<tavrello::TavrelloResult> result) { done(index, *result); });
+  }
+
+  void done(std::size_t index, const tavrello::TavrelloResult& result) {
+    if (calls[index]++ != 0) return;  // a repeated handler is counted, not measured
+    latencyMicros.push_back(
+        std::chrono::duration<double, std::micro>(Clock::now() - issuedAt[index]).count());
+    if (result.result() != "ok") ++notOk;
+    ++completed;
+    if (!options.burst && issued < options.requests) issue();
+  }
+
+  const bench::Options& options;
+  std::vector<Clock::time_point> issuedAt;
+  std::vector<std::uint32_t> calls;  // handler calls per request
+  std::vector<double> latencyMicros;
+  std::size_t issued = 0;
+  std::size_t completed = 0;
+  std::size_t notOk = 0;
+};
+
+// Length of the body the library sends, from the fields it signs with.
+std::size_t bodyBytes() {
+  std::size_t bytes = std::string("member_key=").size() + std::string(bench::kMemberKey).size();
+  for (const auto& [key, value] : tavrello::TavrelloAPI::shared().getBasicParams()) {
+    bytes += 1 + key.size() + 1 + std::any_cast<const std::string&>(value).size();
+  }
+  return bytes;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bench::Options options = bench::parseOptions(argc, argv);
+  if (options.printBody) {
+    std::printf("%s\n", bench::kFixedBody.c_str());
+    return 0;
+  }
+  auto& api = tavrello::TavrelloAPI::shared();
+  auto& queue = tavrello::MainQueue::shared();
+  api.setApiKey(bench::kApiKey);
+  api.setServerKey(bench::kServerKey);
+  api.setServiceHost(options.host);
+
+  Run run(options);
+  bench::Report report;
+  report.client = "library";
+  report.mode = options.burst ? "burst" : "load";
+  report.concurrency = options.burst ? options.requests : options.concurrency;
+  report.requests = options.requests;
+  report.bodyBytes = bodyBytes();
+
+  report.threadsBefore = bench::threadCount();
+  const double cpuStart = bench::cpuMicros();
+  const auto start = Clock::now();
+  const std::size_t first = options.burst ? options.requests : options.concurrency;
+  for (std::size_t i = 0; i < first; ++i) run.issue();
+  queue.runUntil([&] { return run.completed == options.requests; }, kRunTimeout);
+  report.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  report.cpuMicros = bench::cpuMicros() - cpuStart;
+  report.threadsAfter = bench::threadCount();
+
+  if (options.burst) {
+    // Anything delivered late would be a second call of some handler.
+    queue.runUntil([] { return false; }, std::chrono::milliseconds(200));
+    for (std::uint32_t calls : run.calls) {
+      if (calls == 0) ++report.handlerMissing;
+      if (calls > 1) ++report.handlerRepeated;
+    }
+  }
+  report.completed = run.completed;
+  report.notOk = run.notOk + (options.requests - run.completed);
+  report.latencyMicros = std::move(run.latencyMicros);
+  const bool clean = report.notOk == 0 && report.handlerMissing == 0 && report.handlerRepeated == 0;
+  bench::printReport(report);
+  return clean ? 0 : 1;
+}

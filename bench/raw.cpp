@@ -1,0 +1,124 @@
+// tavrello-bench-raw: the floor for tavrello-bench-load. A plain libcurl-multi
+// client on one thread with K reused easy handles, sending the same POST (body
+// size, headers) N times with K in flight, and printing the same JSON line.
+//
+//   tavrello-bench-raw --host 127.0.0.1:8080 --requests 20000 --concurrency 16
+//   tavrello-bench-raw --print-body     # the body it sends, for wrk
+#include <curl/curl.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench_common.hpp"
+
+namespace {
+
+using bench::Clock;
+
+constexpr auto kRunTimeout = std::chrono::seconds(300);
+
+struct Transfer {
+  CURL* easy = nullptr;
+  std::string reply;
+  Clock::time_point issuedAt;
+};
+
+size_t keepReply(char* data, size_t size, size_t count, void* userdata) {
+  static_cast<Transfer*>(userdata)->reply.append(data, size * count);
+  return size * count;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bench::Options options = bench::parseOptions(argc, argv);
+  if (options.printBody) {
+    std::printf("%s\n", bench::kFixedBody.c_str());
+    return 0;
+  }
+  if (options.burst) bench::usage(argv[0]);
+
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  CURLM* multi = curl_multi_init();
+  curl_slist* headers = nullptr;
+  for (const char* header :
+       {"Content-Type: application/x-www-form-urlencoded", "Accept: application/json", "Expect:"}) {
+    headers = curl_slist_append(headers, header);
+  }
+  const std::string url = "http://" + options.host + "/api.get.member.location.last.php";
+  const std::string& body = bench::kFixedBody;
+
+  std::vector<Transfer> transfers(options.concurrency);
+  for (Transfer& transfer : transfers) {
+    CURL* easy = curl_easy_init();
+    transfer.easy = easy;
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, keepReply);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
+  }
+
+  bench::Report report;
+  report.client = "raw";
+  report.concurrency = options.concurrency;
+  report.requests = options.requests;
+  report.bodyBytes = body.size();
+  report.latencyMicros.reserve(options.requests);
+
+  report.threadsBefore = bench::threadCount();
+  const double cpuStart = bench::cpuMicros();
+  const auto start = Clock::now();
+  const auto deadline = start + kRunTimeout;
+  std::size_t issued = 0;
+  auto issue = [&](Transfer& transfer) {
+    ++issued;
+    transfer.reply.clear();
+    transfer.issuedAt = Clock::now();
+    curl_multi_add_handle(multi, transfer.easy);
+  };
+  for (Transfer& transfer : transfers) issue(transfer);
+
+  while (report.completed < options.requests && Clock::now() < deadline) {
+    int running = 0;
+    curl_multi_perform(multi, &running);
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+      if (message->msg != CURLMSG_DONE) continue;
+      CURL* easy = message->easy_handle;
+      const CURLcode code = message->data.result;
+      Transfer* transfer = nullptr;
+      curl_easy_getinfo(easy, CURLINFO_PRIVATE, &transfer);
+      long status = 0;
+      curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+      curl_multi_remove_handle(multi, easy);
+      report.latencyMicros.push_back(
+          std::chrono::duration<double, std::micro>(Clock::now() - transfer->issuedAt).count());
+      if (code != CURLE_OK || status < 200 || status > 299) ++report.notOk;
+      ++report.completed;
+      if (issued < options.requests) issue(*transfer);
+    }
+    if (report.completed < options.requests) curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+  }
+  report.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  report.cpuMicros = bench::cpuMicros() - cpuStart;
+  report.threadsAfter = bench::threadCount();
+  report.notOk += options.requests - report.completed;
+
+  for (Transfer& transfer : transfers) {
+    curl_multi_remove_handle(multi, transfer.easy);
+    curl_easy_cleanup(transfer.easy);
+  }
+  curl_multi_cleanup(multi);
+  curl_slist_free_all(headers);
+  curl_global_cleanup();
+
+  bench::printReport(report);
+  return report.notOk == 0 ? 0 : 1;
+}
