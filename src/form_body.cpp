@@ -65,6 +65,13 @@ void appendFormEscaped(std::string& out, std::string_view text) {
   out.append(text, start, std::string_view::npos);
 }
 
+void appendFormField(std::string& body, std::string_view key, std::string_view value) {
+  if (!body.empty()) body += '&';
+  appendFormEscaped(body, key);
+  body += '=';
+  appendFormEscaped(body, value);
+}
+
 std::string encodeFormBody(const Params& params) {
   std::string body;
   std::size_t estimate = 0;

@@ -89,21 +89,20 @@ std::string TavrelloAPI::getCertKey() const {
 
 std::string TavrelloAPI::sha1(const std::string& hashed) { return internal::sha1Hex(hashed); }
 
-Params TavrelloAPI::basicParamsLocked() const {
+Params TavrelloAPI::getBasicParams() {
+  std::lock_guard lock(mutex_);
   Params params;
-  params.reserve(8);  // the basic three plus at most four of an operation
-  params.emplace("api_key", API_KEY ? *API_KEY : std::string());
+  params.emplace("api_key", API_KEY ? *API_KEY : kAbsentKey);
   params.emplace("timestamp", TIMESTAMP);
   params.emplace("cert_key", getCertKey());
   return params;
 }
 
-Params TavrelloAPI::getBasicParams() {
-  std::lock_guard lock(mutex_);
-  return basicParamsLocked();
-}
+namespace {
 
-void TavrelloAPI::doPost(const std::string& url, const Params& params, CompletionHandler callback) {
+// doPost() once the body is encoded: the operations write their body
+// directly, without a map of std::any on the request path.
+void postBody(std::string url, std::string body, CompletionHandler callback) {
   if (!internal::isValidUrl(url)) {
     auto result = std::make_shared<TavrelloResult>();
     result->setReason("Invalid URL");
@@ -111,14 +110,25 @@ void TavrelloAPI::doPost(const std::string& url, const Params& params, Completio
         [callback = std::move(callback), result = std::move(result)] { callback(result); });
     return;
   }
-  internal::submitPost(url, internal::encodeFormBody(params), std::move(callback));
+  internal::submitPost(std::move(url), std::move(body), std::move(callback));
+}
+
+}  // namespace
+
+void TavrelloAPI::doPost(const std::string& url, const Params& params, CompletionHandler callback) {
+  postBody(url, internal::encodeFormBody(params), std::move(callback));
 }
 
 void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> args,
                        CompletionHandler completionHandler) {
   const internal::Endpoint& endpoint = internal::kOperations[operation];
   if (!completionHandler) completionHandler = [](const std::shared_ptr<TavrelloResult>&) {};
-  Params params;
+  // The same fields getBasicParams() and the endpoint table give, written
+  // straight into the body (their order in it means nothing).
+  std::size_t estimate = 128 + endpoint.action.size();
+  for (const std::string* text : args) estimate += 16 + text->size();
+  std::string body;
+  body.reserve(estimate);
   std::string url;
   {
     // Stamp, sign and reset as one step, so concurrent callers can never
@@ -129,22 +139,23 @@ void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> 
       completionHandler(std::make_shared<TavrelloResult>(true));
       return;
     }
-    params = basicParamsLocked();
+    internal::appendFormField(body, "api_key", *API_KEY);  // present: hashKey() checked
+    internal::appendFormField(body, "timestamp", TIMESTAMP);
+    internal::appendFormField(body, "cert_key", getCertKey());
     url.reserve(7 + serviceHost_.size() + endpoint.path.size());
     url.append("http://").append(serviceHost_).append(endpoint.path);
     unsetTimeStamp();
   }
-  if (!endpoint.action.empty()) params.emplace("api", std::string(endpoint.action));
+  if (!endpoint.action.empty()) internal::appendFormField(body, "api", endpoint.action);
   const std::string* const* argument = args.begin();
   for (int i = 0; i < endpoint.fieldCount; ++i) {
     const internal::Field& field = endpoint.fields[i];
-    std::string value =
-        field.argument >= 0 ? *argument[field.argument] : std::string(field.fixedValue);
-    params.emplace(std::string(field.name), std::move(value));
+    internal::appendFormField(
+        body, field.name,
+        field.argument >= 0 ? std::string_view(*argument[field.argument]) : field.fixedValue);
   }
-  // The handler reaches the caller unchanged: doPost already delivers on
-  // MainQueue, so no wrapper is needed.
-  doPost(url, params, std::move(completionHandler));
+  // The handler reaches the caller unchanged: postBody delivers on MainQueue.
+  postBody(std::move(url), std::move(body), std::move(completionHandler));
 }
 
 void TavrelloAPI::getLastData(const std::string& memberKey, CompletionHandler completionHandler) {

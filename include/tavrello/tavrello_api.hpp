@@ -118,7 +118,6 @@ class TavrelloAPI {
   void unsetTimeStamp();
   std::string getCertKey() const;
   static std::string sha1(const std::string& hashed);
-  Params basicParamsLocked() const;
 
   /// Posts `params` form-encoded to `url` and delivers the outcome through
   /// MainQueue. Called without mutex_ held.

@@ -13,6 +13,12 @@ namespace tavrello::internal {
 /// unchanged, so a standard form parser reads the text back as given.
 void appendFormEscaped(std::string& out, std::string_view text);
 
+/// Appends one field, "key=value" with both escaped as above, after a "&"
+/// unless `body` is empty.
+///   std::string body = "a=1";
+///   appendFormField(body, "b", "2&3");  // body == "a=1&b=2%263"
+void appendFormField(std::string& body, std::string_view key, std::string_view value);
+
 /// One "key=value" field per entry, joined by "&", in the map's iteration
 /// order; keys and values escaped as above. An empty map gives "".
 /// std::string, const char* and std::string_view values are written as
