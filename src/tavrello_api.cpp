@@ -4,6 +4,7 @@
 #include <tavrello/tavrello_result.hpp>
 
 #include <cstdio>
+#include <numeric>
 #include <utility>
 
 #include "internal/form_body.hpp"
@@ -125,8 +126,9 @@ void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> 
   if (!completionHandler) completionHandler = [](const std::shared_ptr<TavrelloResult>&) {};
   // The same fields getBasicParams() and the endpoint table give, written
   // straight into the body (their order in it means nothing).
-  std::size_t estimate = 128 + endpoint.action.size();
-  for (const std::string* text : args) estimate += 16 + text->size();
+  const std::size_t estimate = std::accumulate(
+      args.begin(), args.end(), 128 + endpoint.action.size(),
+      [](std::size_t sum, const std::string* text) { return sum + 16 + text->size(); });
   std::string body;
   body.reserve(estimate);
   std::string url;
