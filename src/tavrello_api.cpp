@@ -150,8 +150,8 @@ void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> 
   }
   if (!endpoint.action.empty()) internal::appendFormField(body, "api", endpoint.action);
   const std::string* const* argument = args.begin();
-  for (int i = 0; i < endpoint.fieldCount; ++i) {
-    const internal::Field& field = endpoint.fields[i];
+  for (const internal::Field& field : endpoint.fields) {
+    if (field.name.empty()) break;
     internal::appendFormField(
         body, field.name,
         field.argument >= 0 ? std::string_view(*argument[field.argument]) : field.fixedValue);

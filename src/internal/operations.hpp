@@ -15,12 +15,9 @@ struct Field {
 };
 
 struct Endpoint {
-  std::string_view name;    // the public member function
-  std::string_view path;    // appended to "http://" + host
-  std::string_view action;  // value of "api", empty when not sent
-  std::array<Field, 3> fields;
-  int fieldCount;
-  int argumentCount;  // string arguments before the handler
+  std::string_view path;        // appended to "http://" + host
+  std::string_view action;      // value of "api", empty when not sent
+  std::array<Field, 3> fields;  // in the order they are set; unused ones have no name
 };
 
 enum Operation : int {
@@ -45,52 +42,23 @@ constexpr Field fixed(std::string_view name, std::string_view value) { return {n
 // Indexed by Operation. Fields are listed in the order they are set; the
 // order of fields in the body is the encoder's.
 inline constexpr std::array<Endpoint, kOperationCount> kOperations = {{
-    {"getLastData", "/api.get.member.location.last.php", "", {arg("member_key", 0)}, 1, 1},
-    {"getDataBetween24Hours",
-     "/api.get.member.location.list.php",
+    // getLastData, getDataBetween24Hours, getObjectsData
+    {"/api.get.member.location.last.php", "", {arg("member_key", 0)}},
+    {"/api.get.member.location.list.php",
      "",
-     {arg("member_key", 0), arg("from_date", 1), arg("to_date", 2)},
-     3,
-     3},
-    {"getObjectsData",
-     "/api.get.member.info.all.php",
-     "",
-     {arg("page", 0), fixed("page_size", "100")},
-     2,
-     1},
-    {"getGroups", kGroupPath, "api.common.group.get.list", {}, 0, 0},
-    {"getGroupsWithObject",
-     kGroupPath,
-     "api.common.group.get.object.group.list",
-     {arg("member_key", 0)},
-     1,
-     1},
-    {"getGroupMembers",
-     kGroupPath,
-     "api.common.group.get.group.object.list",
-     {arg("group_key", 0)},
-     1,
-     1},
-    {"createGroup", kGroupPath, "api.common.group.set.add", {arg("group_name", 0)}, 1, 1},
-    {"editGroupName",
-     kGroupPath,
-     "api.common.group.set.modify",
-     {arg("group_key", 0), arg("group_name", 1)},
-     2,
-     2},
-    {"removeGroup", kGroupPath, "api.common.group.set.delete", {arg("group_key", 0)}, 1, 1},
-    {"addGroupMember",
-     kGroupPath,
-     "api.common.group.set.object.add",
-     {arg("group_key", 0), arg("member_key", 1)},
-     2,
-     2},
-    {"removeGroupMember",
-     kGroupPath,
-     "api.common.group.set.object.delete",
-     {arg("group_key", 0), arg("member_key", 1)},
-     2,
-     2},
+     {arg("member_key", 0), arg("from_date", 1), arg("to_date", 2)}},
+    {"/api.get.member.info.all.php", "", {arg("page", 0), fixed("page_size", "100")}},
+    // getGroups, getGroupsWithObject, getGroupMembers
+    {kGroupPath, "api.common.group.get.list", {}},
+    {kGroupPath, "api.common.group.get.object.group.list", {arg("member_key", 0)}},
+    {kGroupPath, "api.common.group.get.group.object.list", {arg("group_key", 0)}},
+    // createGroup, editGroupName, removeGroup
+    {kGroupPath, "api.common.group.set.add", {arg("group_name", 0)}},
+    {kGroupPath, "api.common.group.set.modify", {arg("group_key", 0), arg("group_name", 1)}},
+    {kGroupPath, "api.common.group.set.delete", {arg("group_key", 0)}},
+    // addGroupMember, removeGroupMember
+    {kGroupPath, "api.common.group.set.object.add", {arg("group_key", 0), arg("member_key", 1)}},
+    {kGroupPath, "api.common.group.set.object.delete", {arg("group_key", 0), arg("member_key", 1)}},
 }};
 
 }  // namespace tavrello::internal
