@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <deque>
 #include <iterator>
 #include <memory>
@@ -31,16 +32,15 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kMaxActiveTransfers = 64;
 
 std::atomic<long> gTimeoutMs{60'000};
-std::atomic<int> gThreadsStarted{0};
-std::atomic<long> gConnectionsOpened{0};
 
 struct Request {
-  std::string url;
-  std::string body;
-  CompletionHandler callback;
+  Post post;
   Clock::time_point deadline;
   Bytes reply;
-  std::size_t activeIndex = 0;  // position in Transport::active_
+  std::size_t received = 0;       // body bytes, kept or not
+  bool headerBlockEnded = false;  // the last header line seen was the blank one
+  bool keepBody = false;          // the final status is 2xx: the body is the result
+  std::size_t activeIndex = 0;    // position in Transport::active_
   CURL* handle = nullptr;
 };
 
@@ -59,16 +59,29 @@ struct SlistFree {
 };
 using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
 
-struct UrlCleanup {
-  void operator()(CURLU* url) const { curl_url_cleanup(url); }
-};
-
-size_t appendBody(char* data, size_t size, size_t count, void* userdata) {
+// Every header line of the reply, 1xx ones included. A blank line ends a
+// header block; only a block that ended makes a reply (a server that closes
+// mid-header leaves libcurl reporting success with whatever it had).
+size_t onHeaderLine(char* data, size_t size, size_t count, void* userdata) {
   auto* request = static_cast<Request*>(userdata);
   const size_t length = size * count;
+  request->headerBlockEnded = (length == 2 && data[0] == '\r') || (length == 1 && data[0] == '\n');
+  if (request->headerBlockEnded) {
+    long status = 0;
+    curl_easy_getinfo(request->handle, CURLINFO_RESPONSE_CODE, &status);
+    request->keepBody = status >= 200 && status <= 299;
+  }
+  return length;
+}
+
+size_t onBody(char* data, size_t size, size_t count, void* userdata) {
+  auto* request = static_cast<Request*>(userdata);
+  const size_t length = size * count;
+  request->received += length;
   // Returning less than given aborts the transfer with CURLE_WRITE_ERROR.
-  if (request->reply.size() + length > kMaxReplyBytes) return 0;
-  request->reply.insert(request->reply.end(), data, data + length);
+  if (request->received > kMaxReplyBytes) return 0;
+  // The body of a reply outside 2xx is never delivered: it is read, not kept.
+  if (request->keepBody) request->reply.insert(request->reply.end(), data, data + length);
   return length;
 }
 
@@ -78,33 +91,61 @@ std::shared_ptr<TavrelloResult> failure(const char* reason) {
   return result;
 }
 
+void deliver(Post& post, std::shared_ptr<TavrelloResult> result,
+             std::vector<std::function<void()>>& done) {
+  done.emplace_back(
+      [callback = std::move(post.callback), result = std::move(result)] { callback(result); });
+}
+
 class Transport {
  public:
-  static Transport& shared() {
-    // Never freed: a thread may still submit while the process exits. The
-    // stopper below ends the I/O thread during exit, before libcurl's and
-    // OpenSSL's own exit handlers run (they were registered earlier).
-    static Transport* transport = new Transport();
-    static Stopper stopper{transport};
-    return *transport;
+  // The transport of this process. A child made by fork() gets a fresh one on first
+  // use: the parent's I/O thread does not exist there, and its connections, wakeup
+  // descriptor and requests in flight are the parent's.
+  static Transport& current() {
+    if (Transport* transport = gCurrent.load(std::memory_order_acquire)) return *transport;
+    std::lock_guard lock(gCreation);
+    if (gCurrent.load(std::memory_order_relaxed) == nullptr) {
+      if (!gForkHandlersSet) {
+        pthread_atfork([] { gCreation.lock(); }, [] { gCreation.unlock(); },
+                       [] {
+                         // Kept reachable: it still holds the parent's buffers.
+                         if (Transport* parents = gCurrent.exchange(nullptr)) {
+                           parents->abandonedBefore_ = gAbandoned;
+                           gAbandoned = parents;
+                         }
+                         gCreation.unlock();
+                       });
+        gForkHandlersSet = true;
+      }
+      // Never freed: a thread may still submit while the process exits. The
+      // stopper ends the I/O thread during exit, before libcurl's and
+      // OpenSSL's own exit handlers run (they were registered earlier).
+      gCurrent.store(new Transport(), std::memory_order_release);
+      static Stopper stopper;
+    }
+    return *gCurrent.load(std::memory_order_relaxed);
   }
 
   void submit(std::unique_ptr<Request> request) {
     bool wake = false;
+    bool started = true;
     {
       std::lock_guard lock(mutex_);
       if (stopping_) return;  // process exit: the request is dropped
-      if (!started_) {
-        started_ = true;
-        thread_ = std::thread([this] { run(); });
-        // Named from here so the name is set before anyone can look.
-        pthread_setname_np(thread_.native_handle(), "tavrello-io");
-        gThreadsStarted.fetch_add(1);
+      if (!thread_.joinable()) started = startThread();
+      if (started) {
+        incoming_.push_back(std::move(request));
+        // One wakeup per batch: the I/O thread takes everything queued at once.
+        wake = !wakePending_;
+        wakePending_ = true;
       }
-      incoming_.push_back(std::move(request));
-      // One wakeup per batch: the I/O thread takes everything queued at once.
-      wake = !wakePending_;
-      wakePending_ = true;
+    }
+    if (!started) {
+      std::vector<std::function<void()>> done;
+      deliver(request->post, failure("http"), done);
+      postBatchToMainQueue(done);
+      return;
     }
     // After the lock: woken while this thread still held mutex_, the I/O
     // thread (often on the same core) would preempt it only to block on
@@ -113,21 +154,10 @@ class Transport {
   }
 
  private:
-  // One eventfd write wakes the I/O thread and one read rearms it, where
-  // libcurl's own wakeup costs a send and two receives; that one remains the
-  // fallback when no eventfd could be had.
-  void signalWake() {
-    if (wakeFd_ < 0) {
-      curl_multi_wakeup(multi_.get());
-      return;
-    }
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
-  }
-
   struct Stopper {
-    Transport* transport;
-    ~Stopper() { transport->stop(); }
+    ~Stopper() {
+      if (Transport* transport = gCurrent.load()) transport->stop();
+    }
   };
 
   Transport() {
@@ -144,13 +174,42 @@ class Transport {
     headers_.reset(list);
   }
 
+  // With mutex_ held. False when no thread could be had (a thread limit, say): the
+  // caller fails its request, and the next request tries again.
+  bool startThread() {
+    if (!multi_) return false;
+    try {
+      thread_ = std::thread([this] { run(); });
+    } catch (const std::exception&) {
+      return false;
+    }
+    // Named from here so the name is set before anyone can look.
+    pthread_setname_np(thread_.native_handle(), "tavrello-io");
+    return true;
+  }
+
+  // One eventfd write wakes the I/O thread and one read rearms it, where
+  // libcurl's own wakeup costs a send and two receives; that one remains the
+  // fallback when no eventfd could be had.
+  void signalWake() {
+    if (wakeFd_ < 0) {
+      curl_multi_wakeup(multi_.get());
+      return;
+    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
+  }
+
   void stop() {
     {
       std::lock_guard lock(mutex_);
       stopping_ = true;
-      if (!started_) return;
+      if (!thread_.joinable()) return;
       signalWake();
     }
+    // A handler run on the I/O thread (by an executor that runs tasks at once) may
+    // call exit(): that thread is then the one running this, and ends with the process.
+    if (thread_.get_id() == std::this_thread::get_id()) return;
     thread_.join();
   }
 
@@ -168,8 +227,15 @@ class Transport {
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers_.get());
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http");
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, appendBody);
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, onHeaderLine);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, onBody);
     curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxReplyBytes));
+#if LIBCURL_VERSION_NUM >= 0x075700
+    // A transfer that ends while its name lookup still runs (a timeout, process
+    // exit) leaves the resolver thread behind instead of waiting for it, which
+    // would hold up every other transfer, or the exit, until the lookup gave up.
+    curl_easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L);
+#endif
     return handle;
   }
 
@@ -178,30 +244,35 @@ class Transport {
         std::chrono::duration_cast<std::chrono::milliseconds>(request->deadline - Clock::now());
     CURL* handle = remaining.count() > 0 ? takeHandle() : nullptr;
     if (!handle) {  // timed out while waiting for a free slot, or no memory
-      deliver(std::move(request), failure("http"), done);
+      deliver(request->post, failure("http"), done);
       return;
     }
-    Request* raw = request.release();
+    Request* raw = request.get();
     raw->handle = handle;
-    curl_easy_setopt(handle, CURLOPT_URL, raw->url.c_str());
+    curl_easy_setopt(handle, CURLOPT_URL, raw->post.url.c_str());
     curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
-                     static_cast<curl_off_t>(raw->body.size()));
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, raw->body.data());
+                     static_cast<curl_off_t>(raw->post.body.size()));
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, raw->post.body.data());
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, raw);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, raw);
     curl_easy_setopt(handle, CURLOPT_PRIVATE, raw);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(remaining.count()));
+    // "" never uses a proxy, whatever the environment says; null goes back to
+    // libcurl's reading of http_proxy, no_proxy and the like.
+    curl_easy_setopt(handle, CURLOPT_PROXY, raw->post.destination->loopback ? "" : nullptr);
+    if (curl_multi_add_handle(multi_.get(), handle) != CURLM_OK) {
+      idle_.emplace_back(handle);
+      deliver(raw->post, failure("http"), done);
+      return;
+    }
     raw->activeIndex = active_.size();
-    active_.push_back(raw);
-    curl_multi_add_handle(multi_.get(), handle);
+    active_.push_back(request.release());
   }
 
   void finish(CURL* handle, CURLcode code, std::vector<std::function<void()>>& done) {
     Request* raw = nullptr;
     curl_easy_getinfo(handle, CURLINFO_PRIVATE, &raw);
     std::unique_ptr<Request> request(raw);
-    long connects = 0;
-    curl_easy_getinfo(handle, CURLINFO_NUM_CONNECTS, &connects);
-    gConnectionsOpened.fetch_add(connects, std::memory_order_relaxed);
     long status = 0;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     release(raw);
@@ -209,13 +280,13 @@ class Transport {
     // A transfer error wins over any status libcurl may already have seen
     // (a reset mid-body still reports the 200 of its status line).
     std::shared_ptr<TavrelloResult> result;
-    if (code == CURLE_OK && status >= 200 && status <= 299) {
+    if (code == CURLE_OK && request->headerBlockEnded && status >= 200 && status <= 299) {
       result = std::make_shared<TavrelloResult>(std::move(request->reply));
       result->setResult("ok");
     } else {
-      result = failure("http");  // error, no HTTP status at all, or outside 2xx
+      result = failure("http");
     }
-    deliver(std::move(request), std::move(result), done);
+    deliver(request->post, std::move(result), done);
   }
 
   // Takes the request's handle out of the multi handle and keeps it for reuse.
@@ -229,16 +300,25 @@ class Transport {
     request->handle = nullptr;
   }
 
-  static void deliver(std::unique_ptr<Request> request, std::shared_ptr<TavrelloResult> result,
-                      std::vector<std::function<void()>>& done) {
-    done.emplace_back([callback = std::move(request->callback), result = std::move(result)] {
-      callback(result);
-    });
+  // Fails the waiting requests whose deadline passed before a slot was free,
+  // and returns how long the I/O thread may sleep: until the next waiting
+  // deadline, and without a limit when nothing waits (libcurl shortens it for
+  // the transfers in flight).
+  int expireWaiting(std::vector<std::function<void()>>& done) {
+    const auto now = Clock::now();
+    while (!waiting_.empty() && waiting_.front()->deadline <= now) {
+      deliver(waiting_.front()->post, failure("http"), done);
+      waiting_.pop_front();
+    }
+    if (waiting_.empty()) return INT_MAX;
+    const auto wait =
+        std::chrono::ceil<std::chrono::milliseconds>(waiting_.front()->deadline - now);
+    return static_cast<int>(std::min<long long>(wait.count(), INT_MAX));
   }
 
   void run() {
-    std::vector<std::unique_ptr<Request>> arrived;
-    std::vector<std::function<void()>> done;
+    std::vector<std::unique_ptr<Request>>& arrived = arrived_;
+    std::vector<std::function<void()>>& done = done_;
     for (;;) {
       {
         std::lock_guard lock(mutex_);
@@ -249,8 +329,9 @@ class Transport {
       std::move(arrived.begin(), arrived.end(), std::back_inserter(waiting_));
       arrived.clear();
       while (active_.size() < kMaxActiveTransfers && !waiting_.empty()) {
-        activate(std::move(waiting_.front()), done);
+        std::unique_ptr<Request> next = std::move(waiting_.front());
         waiting_.pop_front();
+        activate(std::move(next), done);
       }
 
       int running = 0;
@@ -259,13 +340,14 @@ class Transport {
       while (CURLMsg* message = curl_multi_info_read(multi_.get(), &queued)) {
         if (message->msg == CURLMSG_DONE) finish(message->easy_handle, message->data.result, done);
       }
+      const int sleepMs = expireWaiting(done);
       // One hand-off to the main queue for every completion of this round.
       postBatchToMainQueue(done);
 
       // Slots freed and requests waiting: start them before sleeping.
       if (active_.size() < kMaxActiveTransfers && !waiting_.empty()) continue;
       curl_waitfd wakeup{wakeFd_, CURL_WAIT_POLLIN, 0};
-      curl_multi_poll(multi_.get(), &wakeup, wakeFd_ < 0 ? 0 : 1, 1000, nullptr);
+      curl_multi_poll(multi_.get(), &wakeup, wakeFd_ < 0 ? 0 : 1, sleepMs, nullptr);
       if (wakeup.revents != 0) {
         std::uint64_t count = 0;
         [[maybe_unused]] const ssize_t read = ::read(wakeFd_, &count, sizeof count);
@@ -284,12 +366,17 @@ class Transport {
     // left the lock may still wake it.
   }
 
+  static inline std::atomic<Transport*> gCurrent{nullptr};
+  static inline std::mutex gCreation;  // guards creation and what follows
+  static inline bool gForkHandlersSet = false;
+  static inline Transport* gAbandoned = nullptr;  // the transports of parent processes
+  Transport* abandonedBefore_ = nullptr;
+
   std::mutex mutex_;
   std::vector<std::unique_ptr<Request>> incoming_;  // guarded by mutex_
   bool wakePending_ = false;                        // guarded by mutex_
   bool stopping_ = false;                           // guarded by mutex_
-  bool started_ = false;                            // guarded by mutex_
-  std::thread thread_;
+  std::thread thread_;                              // guarded by mutex_
 
   // Owned by the I/O thread once it runs.
   MultiHandle multi_;
@@ -298,42 +385,23 @@ class Transport {
   std::deque<std::unique_ptr<Request>> waiting_;
   std::vector<Request*> active_;
   std::vector<EasyHandle> idle_;
+  // The I/O thread's scratch lists, members rather than locals so that what they hold
+  // stays reachable in a child made by fork(), where that thread does not exist.
+  std::vector<std::unique_ptr<Request>> arrived_;
+  std::vector<std::function<void()>> done_;
 };
 
 }  // namespace
 
-void submitPost(std::string url, std::string body, CompletionHandler callback) {
+void submitPost(Post post) {
   auto request = std::make_unique<Request>();
-  request->url = std::move(url);
-  request->body = std::move(body);
-  request->callback = std::move(callback);
+  request->post = std::move(post);
   request->deadline = Clock::now() + std::chrono::milliseconds(gTimeoutMs.load());
-  Transport::shared().submit(std::move(request));
-}
-
-bool isValidUrl(const std::string& url) {
-  // Operations post to a handful of fixed addresses; remember the last one
-  // this thread checked so the parser runs only when the address changes.
-  thread_local std::string lastValid;
-  if (!lastValid.empty() && url == lastValid) return true;
-  // libcurl's parser forgives a missing authority ("http:///path" reads as
-  // host "path"); an empty service host must not turn the path into a host.
-  const auto authority = url.find("://");
-  if (authority == std::string::npos || url.compare(authority + 3, 1, "/") == 0) return false;
-  std::unique_ptr<CURLU, UrlCleanup> parsed(curl_url());
-  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
-    return false;
-  }
-  lastValid = url;
-  return true;
+  Transport::current().submit(std::move(request));
 }
 
 void setExchangeTimeoutForTesting(std::chrono::milliseconds timeout) {
   gTimeoutMs.store(static_cast<long>(timeout.count()));
 }
-
-int transportThreadsStartedForTesting() { return gThreadsStarted.load(); }
-
-long transportConnectionsOpenedForTesting() { return gConnectionsOpened.load(); }
 
 }  // namespace tavrello::internal

@@ -1,8 +1,13 @@
 #include <tavrello/main_queue.hpp>
 
+#include <pthread.h>
+
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <new>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -10,20 +15,76 @@
 
 namespace tavrello {
 
-struct MainQueue::State {
-  // Serialises hand-offs to the executor so tasks reach it in posting order.
-  // Recursive because an executor may run a task at once, and that task may
-  // post again.
-  std::recursive_mutex handoff;
-  std::function<void(std::function<void()>)> executor;  // guarded by handoff
+using Executor = std::function<void(std::function<void()>)>;
 
+struct MainQueue::State {
   std::mutex mutex;
-  std::condition_variable arrived;
-  std::deque<std::function<void()>> tasks;  // guarded by mutex
+  std::condition_variable arrived;           // a task was queued for the drainers
+  std::condition_variable leftACall;         // the handing thread returned from the executor
+  std::deque<std::function<void()>> tasks;   // guarded by mutex
+  std::shared_ptr<const Executor> executor;  // guarded by mutex; null: the drainers run tasks
+
+  // At most one thread at a time hands tasks to the executor, one by one and without the
+  // lock held; the others only queue theirs behind. So posting order is kept, and no
+  // application code ever runs under the lock.
+  bool handing = false;               // guarded by mutex
+  std::thread::id handingThread;      // guarded by mutex
+  const Executor* calling = nullptr;  // guarded by mutex; the executor being called, if any
+
+  // Called with `lock` held; returns with it held. Hands queued tasks over until none is
+  // left or the executor is taken away. Nothing an executor throws leaves here: the
+  // handing thread may be the library's own, and no other caller could be told.
+  void handOver(std::unique_lock<std::mutex>& lock) {
+    if (handing) return;  // the handing thread takes this task too, in its turn
+    handing = true;
+    handingThread = std::this_thread::get_id();
+    while (executor && !tasks.empty()) {
+      std::function<void()> task = std::move(tasks.front());
+      tasks.pop_front();
+      std::shared_ptr<const Executor> current = executor;
+      calling = current.get();
+      lock.unlock();
+      try {
+        (*current)(std::move(task));
+      } catch (...) {
+      }
+      current.reset();  // a replaced executor is destroyed here, outside the lock
+      lock.lock();
+      calling = nullptr;
+      leftACall.notify_all();
+    }
+    handing = false;
+  }
+
+  // Takes the next task for a drainer, or returns an empty function when there is none
+  // or an executor owns the queue.
+  std::function<void()> takeForDrainer() {
+    std::function<void()> task;
+    if (!executor && !tasks.empty()) {
+      task = std::move(tasks.front());
+      tasks.pop_front();
+    }
+    return task;
+  }
 };
 
 struct MainQueueAccess {
   static MainQueue::State& state(const MainQueue& queue) { return *queue.state_; }
+
+  // After fork() only the forking thread exists in the child: a lock held by another
+  // thread, or a hand-off in progress on it, would stay so forever. The lock is taken
+  // around the fork, and the child starts with nobody handing over.
+  static void lockForFork() { state(MainQueue::shared()).mutex.lock(); }
+  static void unlockInParent() { state(MainQueue::shared()).mutex.unlock(); }
+  static void resetInChild() {
+    MainQueue::State& forked = state(MainQueue::shared());
+    forked.handing = false;
+    forked.calling = nullptr;
+    // Waiters of the parent do not exist here; fresh condition variables forget them.
+    new (&forked.arrived) std::condition_variable();
+    new (&forked.leftACall) std::condition_variable();
+    forked.mutex.unlock();
+  }
 };
 
 MainQueue& MainQueue::shared() {
@@ -33,70 +94,78 @@ MainQueue& MainQueue::shared() {
   return *queue;
 }
 
-MainQueue::MainQueue() : state_(new State()) {}
+MainQueue::MainQueue() : state_(new State()) {
+  pthread_atfork(MainQueueAccess::lockForFork, MainQueueAccess::unlockInParent,
+                 MainQueueAccess::resetInChild);
+}
 MainQueue::~MainQueue() { delete state_; }
 
 void MainQueue::post(std::function<void()> task) {
-  std::lock_guard handoff(state_->handoff);
+  std::unique_lock lock(state_->mutex);
+  state_->tasks.push_back(std::move(task));
   if (state_->executor) {
-    state_->executor(std::move(task));
+    state_->handOver(lock);
     return;
   }
-  {
-    std::lock_guard lock(state_->mutex);
-    state_->tasks.push_back(std::move(task));
-  }
+  lock.unlock();
   state_->arrived.notify_one();
 }
 
 std::size_t MainQueue::runPending() {
-  std::deque<std::function<void()>> batch;
-  {
-    std::lock_guard lock(state_->mutex);
-    batch.swap(state_->tasks);
+  // One task at a time off the shared queue: a task that throws leaves the rest queued in
+  // order, and a task that sets an executor hands the rest to it.
+  std::unique_lock lock(state_->mutex);
+  const std::size_t queued = state_->tasks.size();
+  std::size_t ran = 0;
+  while (ran < queued) {
+    std::function<void()> task = state_->takeForDrainer();
+    if (!task) break;
+    lock.unlock();
+    task();
+    ++ran;
+    lock.lock();
   }
-  for (const auto& task : batch) task();
-  return batch.size();
+  return ran;
 }
 
 bool MainQueue::runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  std::deque<std::function<void()>> batch;
   while (!done()) {
+    std::function<void()> task;
     {
       std::unique_lock lock(state_->mutex);
-      if (!state_->arrived.wait_until(lock, deadline, [&] { return !state_->tasks.empty(); })) {
-        return done();
-      }
-      batch.swap(state_->tasks);
+      state_->arrived.wait_until(lock, deadline, [&] {
+        task = state_->takeForDrainer();
+        return static_cast<bool>(task);
+      });
+      if (!task) return done();  // the deadline passed with nothing to run
     }
-    while (!batch.empty()) {
-      auto task = std::move(batch.front());
-      batch.pop_front();
-      task();
-      if (done() && !batch.empty()) {
-        // Tasks not yet run go back to the front, still in order.
-        std::lock_guard lock(state_->mutex);
-        for (auto it = batch.rbegin(); it != batch.rend(); ++it) {
-          state_->tasks.push_front(std::move(*it));
-        }
-        return true;
-      }
-    }
+    task();
+    task = nullptr;
+    // However fast tasks arrive, the deadline holds.
+    if (std::chrono::steady_clock::now() >= deadline) return done();
   }
   return true;
 }
 
 void MainQueue::setExecutor(std::function<void(std::function<void()>)> executor) {
-  std::lock_guard handoff(state_->handoff);
-  state_->executor = std::move(executor);
-  if (!state_->executor) return;
-  std::deque<std::function<void()>> queued;
-  {
-    std::lock_guard lock(state_->mutex);
-    queued.swap(state_->tasks);
+  std::shared_ptr<const Executor> previous;
+  std::unique_lock lock(state_->mutex);
+  previous = std::exchange(
+      state_->executor, executor ? std::make_shared<const Executor>(std::move(executor)) : nullptr);
+  // Once this returns the application may destroy the loop behind the previous executor:
+  // wait until no other thread is still inside a call of it.
+  state_->leftACall.wait(lock, [&] {
+    return !previous || state_->calling != previous.get() ||
+           state_->handingThread == std::this_thread::get_id();
+  });
+  if (state_->executor) {
+    state_->handOver(lock);  // tasks queued so far go first, in order
+  } else {
+    state_->arrived.notify_all();  // the queue is the drainers' again
   }
-  for (auto& task : queued) state_->executor(std::move(task));
+  lock.unlock();
+  // `previous` is released here, after the lock.
 }
 
 namespace internal {
@@ -104,14 +173,14 @@ namespace internal {
 void postBatchToMainQueue(std::vector<std::function<void()>>& tasks) {
   if (tasks.empty()) return;
   auto& state = MainQueueAccess::state(MainQueue::shared());
-  std::lock_guard handoff(state.handoff);
-  if (state.executor) {
-    for (auto& task : tasks) state.executor(std::move(task));
-  } else {
-    std::lock_guard lock(state.mutex);
-    for (auto& task : tasks) state.tasks.push_back(std::move(task));
-  }
+  std::unique_lock lock(state.mutex);
+  for (auto& task : tasks) state.tasks.push_back(std::move(task));
   tasks.clear();
+  if (state.executor) {
+    state.handOver(lock);
+    return;
+  }
+  lock.unlock();
   state.arrived.notify_one();
 }
 

@@ -3,10 +3,13 @@
 #include <tavrello/main_queue.hpp>
 #include <tavrello/tavrello_result.hpp>
 
+#include <pthread.h>
+
 #include <cstdio>
 #include <numeric>
 #include <utility>
 
+#include "internal/destination.hpp"
 #include "internal/form_body.hpp"
 #include "internal/http_transport.hpp"
 #include "internal/operations.hpp"
@@ -33,7 +36,13 @@ TavrelloAPI& TavrelloAPI::shared() {
 
 TavrelloAPI::TavrelloAPI()
     : TIMESTAMP(internal::timestampText(internal::currentUnixTime())),
-      serviceHost_(TAVRELLO_DEFAULT_SERVICE_HOST) {}
+      destination_(std::make_shared<const internal::Destination>(
+          internal::parseDestination(TAVRELLO_DEFAULT_SERVICE_HOST))) {
+  // A fork() while another thread signs a request would leave the child's lock
+  // held forever: the lock is taken around the fork.
+  pthread_atfork([] { shared().mutex_.lock(); }, [] { shared().mutex_.unlock(); },
+                 [] { shared().mutex_.unlock(); });
+}
 
 void TavrelloAPI::printTest() {
   std::string text;
@@ -57,13 +66,16 @@ void TavrelloAPI::setServerKey(std::string serverKey) {
 }
 
 void TavrelloAPI::setServiceHost(std::string hostAndPort) {
+  // Checked once here rather than on every request.
+  auto destination =
+      std::make_shared<const internal::Destination>(internal::parseDestination(hostAndPort));
   std::lock_guard lock(mutex_);
-  serviceHost_ = std::move(hostAndPort);
+  destination_.swap(destination);
 }
 
 std::string TavrelloAPI::serviceHost() const {
   std::lock_guard lock(mutex_);
-  return serviceHost_;
+  return destination_->text;
 }
 
 bool TavrelloAPI::hashKey() {
@@ -99,25 +111,20 @@ Params TavrelloAPI::getBasicParams() {
   return params;
 }
 
-namespace {
-
-// doPost() once the body is encoded: the operations write their body
-// directly, without a map of std::any on the request path.
-void postBody(std::string url, std::string body, CompletionHandler callback) {
-  if (!internal::isValidUrl(url)) {
+void TavrelloAPI::doPost(std::shared_ptr<const internal::Destination> destination,
+                         std::string_view path, std::string body, CompletionHandler callback) {
+  if (destination->origin.empty()) {
     auto result = std::make_shared<TavrelloResult>();
     result->setReason("Invalid URL");
     MainQueue::shared().post(
         [callback = std::move(callback), result = std::move(result)] { callback(result); });
     return;
   }
-  internal::submitPost(std::move(url), std::move(body), std::move(callback));
-}
-
-}  // namespace
-
-void TavrelloAPI::doPost(const std::string& url, const Params& params, CompletionHandler callback) {
-  postBody(url, internal::encodeFormBody(params), std::move(callback));
+  std::string url;
+  url.reserve(destination->origin.size() + path.size());
+  url.append(destination->origin).append(path);
+  internal::submitPost(
+      {std::move(url), std::move(body), std::move(destination), std::move(callback)});
 }
 
 void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> args,
@@ -131,7 +138,7 @@ void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> 
       [](std::size_t sum, const std::string* text) { return sum + 16 + text->size(); });
   std::string body;
   body.reserve(estimate);
-  std::string url;
+  std::shared_ptr<const internal::Destination> destination;
   {
     // Stamp, sign and reset as one step, so concurrent callers can never
     // send a timestamp that disagrees with its cert_key.
@@ -144,8 +151,7 @@ void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> 
     internal::appendFormField(body, "api_key", *API_KEY);  // present: hashKey() checked
     internal::appendFormField(body, "timestamp", TIMESTAMP);
     internal::appendFormField(body, "cert_key", getCertKey());
-    url.reserve(7 + serviceHost_.size() + endpoint.path.size());
-    url.append("http://").append(serviceHost_).append(endpoint.path);
+    destination = destination_;
     unsetTimeStamp();
   }
   if (!endpoint.action.empty()) internal::appendFormField(body, "api", endpoint.action);
@@ -156,8 +162,8 @@ void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> 
         body, field.name,
         field.argument >= 0 ? std::string_view(*argument[field.argument]) : field.fixedValue);
   }
-  // The handler reaches the caller unchanged: postBody delivers on MainQueue.
-  postBody(std::move(url), std::move(body), std::move(completionHandler));
+  // The handler reaches the caller unchanged: doPost delivers on MainQueue.
+  doPost(std::move(destination), endpoint.path, std::move(body), std::move(completionHandler));
 }
 
 void TavrelloAPI::getLastData(const std::string& memberKey, CompletionHandler completionHandler) {

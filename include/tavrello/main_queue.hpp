@@ -18,10 +18,17 @@ namespace tavrello {
 ///
 /// Thread safety: post() and setExecutor() may be called from any thread.
 /// runPending() and runUntil() are meant for one thread, the application's
-/// main thread; tasks run on whichever thread drains.
+/// main thread; tasks run on whichever thread drains. No task and no executor
+/// ever runs while the queue holds its lock, so either may take locks of the
+/// application's own.
+///
+/// A task that throws: the exception leaves runPending() or runUntil() like
+/// any exception from an event loop's handler, and the tasks behind it stay
+/// queued, in order, for the next drain.
 ///
 /// At process exit the queue is not destroyed and tasks still queued are
-/// never run.
+/// never run. After fork() the child's queue holds what the parent's held;
+/// results of requests still in flight at the fork reach only the parent.
 class MainQueue {
  public:
   static MainQueue& shared();
@@ -36,14 +43,23 @@ class MainQueue {
   std::size_t runPending();
 
   /// Runs tasks as they arrive until `done()` is true (returns true) or
-  /// `timeout` has passed (returns false). `done()` is checked before
-  /// waiting and after every task.
+  /// `timeout` has passed (returns false), however fast tasks keep arriving.
+  /// `done()` is checked before waiting and after every task.
   bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
   /// Hands every later task to the application's own event loop (Qt, GLib,
   /// asio, ...), which must run them in the order it receives them. Tasks
-  /// already queued are handed over first, in order. An empty function goes
-  /// back to the built-in queue.
+  /// already queued, those of a drain in progress included, are handed over
+  /// first, in order. An empty function goes back to the built-in queue.
+  ///
+  /// The executor is called on the posting thread, or on the thread already
+  /// handing tasks over (often the library's I/O thread), one task at a time
+  /// and in order. It should only queue the task: an executor that runs it at
+  /// once runs result handlers on the I/O thread. Whatever it throws is
+  /// caught and dropped, as there is no caller to hand it to.
+  ///
+  /// When setExecutor() returns, no other thread is still inside a call of
+  /// the previous executor, so its loop may be destroyed.
   void setExecutor(std::function<void(std::function<void()>)> executor);
 
   MainQueue(const MainQueue&) = delete;

@@ -1,13 +1,19 @@
 // TavrelloAPI: the process-wide client of the partner service.
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <tavrello/types.hpp>
 
 namespace tavrello {
+
+namespace internal {
+struct Destination;
+}
 
 /// The one client object. Set both credentials, then call any operation:
 ///
@@ -42,6 +48,19 @@ namespace tavrello {
 /// operation's stamp, signature and reset of the request timestamp happen
 /// under one lock, so each request's timestamp and cert_key agree. Handlers
 /// run without the lock held and may call the client again.
+///
+/// Process events: a call made once the process has begun to exit (static
+/// destruction under way) is not sent and its handler never runs, as nothing
+/// would drain the main queue any more; requests in flight at exit are
+/// abandoned the same way, and exit never waits for them or for a name
+/// lookup. In a child made by fork() the client keeps its keys and host and
+/// sends through a transport of its own; requests in flight at the fork
+/// complete only in the parent.
+///
+/// Proxies: requests to a loopback host (localhost, 127.0.0.0/8, [::1])
+/// never go through a proxy. Requests to any other host follow libcurl's
+/// reading of the environment: http_proxy (or HTTPS_PROXY / ALL_PROXY) and
+/// no_proxy.
 class TavrelloAPI {
  public:
   /// The one instance, built on first use (thread-safe) and never destroyed.
@@ -65,10 +84,15 @@ class TavrelloAPI {
   /// Neither stamps nor resets the timestamp.
   Params getBasicParams();
 
-  /// Host (and optional port) of the service, e.g. "127.0.0.1:8787". The
-  /// default is compiled in from the CMake cache variable
-  /// TAVRELLO_SERVICE_HOST. A host that does not form a URL makes every
-  /// operation deliver "Invalid URL" through MainQueue.
+  /// Host (and optional port) of the service, e.g. "127.0.0.1:8787": a DNS
+  /// name, a dotted IPv4 address or a bracketed IPv6 address ("[::1]:8787"),
+  /// and a port from 1 to 65535. The default is compiled in from the CMake
+  /// cache variable TAVRELLO_SERVICE_HOST. Anything else (a path, query,
+  /// fragment, user information, scheme, space or control character) makes
+  /// every operation deliver "Invalid URL" through MainQueue, sending nothing.
+  ///   api.setServiceHost("api.example.com:8080");  // requests go there
+  ///   api.setServiceHost("api.example.com/x");     // "Invalid URL"
+  /// serviceHost() returns the text as it was set.
   void setServiceHost(std::string hostAndPort);
   std::string serviceHost() const;
 
@@ -119,9 +143,11 @@ class TavrelloAPI {
   std::string getCertKey() const;
   static std::string sha1(const std::string& hashed);
 
-  /// Posts `params` form-encoded to `url` and delivers the outcome through
-  /// MainQueue. Called without mutex_ held.
-  static void doPost(const std::string& url, const Params& params, CompletionHandler callback);
+  /// Posts `body` to the destination's origin + `path` and delivers the
+  /// outcome through MainQueue; a destination that is not a service host
+  /// delivers "Invalid URL" and sends nothing. Called without mutex_ held.
+  static void doPost(std::shared_ptr<const internal::Destination> destination,
+                     std::string_view path, std::string body, CompletionHandler callback);
 
   /// The one path of every operation; `operation` indexes the endpoint table.
   void send(int operation, std::initializer_list<const std::string*> args,
@@ -131,9 +157,7 @@ class TavrelloAPI {
   std::optional<std::string> API_KEY;
   std::optional<std::string> SERVER_KEY;
   std::string TIMESTAMP;
-  std::string serviceHost_;
-
-  friend struct TavrelloAPITestAccess;
+  std::shared_ptr<const internal::Destination> destination_;
 };
 
 }  // namespace tavrello

@@ -1,0 +1,28 @@
+// Where requests go: the service host as set, checked once when it is set.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tavrello::internal {
+
+/// A service host read once by parseDestination(), then shared by every request sent
+/// to it. Immutable.
+struct Destination {
+  std::string text;       // as given to setServiceHost()
+  std::string origin;     // "http://host[:port]", the start of every endpoint URL; empty
+                          // when `text` is not a service host
+  std::string problem;    // why `text` is not a service host; empty when it is
+  bool loopback = false;  // localhost, 127.0.0.0/8 or [::1]: never through a proxy
+};
+
+/// Reads `host[:port]`: host a DNS name, a dotted IPv4 address or a bracketed IPv6
+/// address; port 1-65535. Anything else (a path, query, fragment, user information,
+/// scheme, space or control character) leaves `origin` empty and says in `problem`
+/// what is wrong, without repeating the text, which may hold a secret ("user:pw@host").
+///   parseDestination("127.0.0.1:8787").origin == "http://127.0.0.1:8787"
+///   parseDestination("[::1]:80").loopback == true
+///   parseDestination("host/evil").problem == "\"/\" cannot appear in a service host"
+Destination parseDestination(std::string_view text);
+
+}  // namespace tavrello::internal

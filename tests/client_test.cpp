@@ -1,0 +1,333 @@
+// The client through its public interface against a recording loopback server: what each
+// operation sends, the keys and the request timestamp, and where a service host sends
+// requests.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <tavrello/tavrello.hpp>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/recording_server.hpp"
+
+namespace tavrello::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Result = std::shared_ptr<TavrelloResult>;
+using Fields = std::map<std::string, std::string>;
+
+const std::string kApiKey = "api-KEY-7f3a";
+const std::string kServerKey = "SERVER-secret-91c2";
+constexpr const char* kGroupPath = "/api.partner.common.php";
+
+// SHA-1 as the service computes it, straight from OpenSSL.
+std::string sha1(const std::string& text) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha1(), nullptr);
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    char pair[3];
+    std::snprintf(pair, sizeof pair, "%02x", digest[i]);
+    hex += pair;
+  }
+  return hex;
+}
+
+std::string timestampNow() {
+  return std::any_cast<std::string>(TavrelloAPI::shared().getBasicParams().at("timestamp"));
+}
+
+// Runs the main queue until `count` results came; false after 10 s.
+bool drainUntil(const std::vector<Result>& results, std::size_t count) {
+  return MainQueue::shared().runUntil([&] { return results.size() >= count; }, 10s);
+}
+
+CompletionHandler into(std::vector<Result>& results) {
+  return [&results](Result r) { results.push_back(std::move(r)); };
+}
+
+Fields fieldsOf(const Received& request) {
+  Fields fields;
+  for (const auto& [name, value] : request.fields()) {
+    EXPECT_TRUE(fields.emplace(name, value).second) << "sent twice: " << name;
+  }
+  return fields;
+}
+
+struct Operation {
+  const char* name;
+  std::function<void(TavrelloAPI&, CompletionHandler)> call;
+  const char* path;
+  Fields fields;  // all but the three basic ones
+};
+
+// The arguments of editGroupName try to add a field; they must arrive as data.
+const Operation kOperations[] = {
+    {"getLastData",
+     [](TavrelloAPI& a, CompletionHandler h) { a.getLastData("m-1", h); },
+     "/api.get.member.location.last.php",
+     {{"member_key", "m-1"}}},
+    {"getDataBetween24Hours",
+     [](TavrelloAPI& a, CompletionHandler h) { a.getDataBetween24Hours("m-2", "9", "1", h); },
+     "/api.get.member.location.list.php",
+     {{"member_key", "m-2"}, {"from_date", "9"}, {"to_date", "1"}}},
+    {"getObjectsData",
+     [](TavrelloAPI& a, CompletionHandler h) { a.getObjectsData("", h); },
+     "/api.get.member.info.all.php",
+     {{"page", ""}, {"page_size", "100"}}},
+    {"getGroups",
+     [](TavrelloAPI& a, CompletionHandler h) { a.getGroups(h); },
+     kGroupPath,
+     {{"api", "api.common.group.get.list"}}},
+    {"getGroupsWithObject",
+     [](TavrelloAPI& a, CompletionHandler h) { a.getGroupsWithObject("m-3", h); },
+     kGroupPath,
+     {{"api", "api.common.group.get.object.group.list"}, {"member_key", "m-3"}}},
+    {"getGroupMembers",
+     [](TavrelloAPI& a, CompletionHandler h) { a.getGroupMembers("g-1", h); },
+     kGroupPath,
+     {{"api", "api.common.group.get.group.object.list"}, {"group_key", "g-1"}}},
+    {"createGroup",
+     [](TavrelloAPI& a, CompletionHandler h) { a.createGroup(" Team \xc3\x9c", h); },
+     kGroupPath,
+     {{"api", "api.common.group.set.add"}, {"group_name", " Team \xc3\x9c"}}},
+    {"editGroupName",
+     [](TavrelloAPI& a, CompletionHandler h) {
+       a.editGroupName("g&2", "x&api=api.common.group.set.delete+100%", h);
+     },
+     kGroupPath,
+     {{"api", "api.common.group.set.modify"},
+      {"group_key", "g&2"},
+      {"group_name", "x&api=api.common.group.set.delete+100%"}}},
+    {"removeGroup",
+     [](TavrelloAPI& a, CompletionHandler h) { a.removeGroup("g-3", h); },
+     kGroupPath,
+     {{"api", "api.common.group.set.delete"}, {"group_key", "g-3"}}},
+    {"addGroupMember",
+     [](TavrelloAPI& a, CompletionHandler h) { a.addGroupMember("g-4", "m-4", h); },
+     kGroupPath,
+     {{"api", "api.common.group.set.object.add"}, {"group_key", "g-4"}, {"member_key", "m-4"}}},
+    {"removeGroupMember",
+     [](TavrelloAPI& a, CompletionHandler h) { a.removeGroupMember("g-5", "m-5", h); },
+     kGroupPath,
+     {{"api", "api.common.group.set.object.delete"}, {"group_key", "g-5"}, {"member_key", "m-5"}}},
+};
+
+void PrintTo(const Operation& operation, std::ostream* out) { *out << operation.name; }
+
+class Operations : public ::testing::TestWithParam<Operation> {};
+
+TEST_P(Operations, SendTheirPathAndFieldsSignedAndDeliverOnTheMainQueue) {
+  RecordingServer server;
+  auto& api = TavrelloAPI::shared();
+  api.setApiKey(kApiKey);
+  api.setServerKey(kServerKey);
+  api.setServiceHost(server.host());
+  std::vector<Result> results;
+  GetParam().call(api, into(results));
+  EXPECT_TRUE(results.empty());    // never before the call returned
+  EXPECT_EQ(timestampNow(), "n");  // the stamp was reset before it returned
+  ASSERT_TRUE(drainUntil(results, 1));
+  MainQueue::shared().runPending();  // and only once
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0]->result(), "ok");
+
+  ASSERT_EQ(server.received().size(), 1u);
+  const Received request = server.received()[0];
+  EXPECT_EQ(request.method, "POST");
+  EXPECT_EQ(request.target, GetParam().path);
+  Fields fields = fieldsOf(request);
+  EXPECT_EQ(fields["api_key"], kApiKey);
+  EXPECT_EQ(fields["cert_key"], sha1(fields["timestamp"] + "|" + kApiKey + "|" + kServerKey));
+  for (const char* basic : {"api_key", "timestamp", "cert_key"}) fields.erase(basic);
+  EXPECT_EQ(fields, GetParam().fields);
+  EXPECT_EQ(request.body.find(kServerKey), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(, Operations, ::testing::ValuesIn(kOperations),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// In a process of its own, so that the client has never seen a key.
+#define IN_A_FRESH_CLIENT(...)                            \
+  GTEST_FLAG_SET(death_test_style, "threadsafe");         \
+  EXPECT_EXIT(                                            \
+      {                                                   \
+        __VA_ARGS__;                                      \
+        std::exit(::testing::Test::HasFailure() ? 1 : 0); \
+      },                                                  \
+      ::testing::ExitedWithCode(0), "")
+
+TEST(Keys, AMissingKeyFailsAtOnceAndSendsNothing) {
+  IN_A_FRESH_CLIENT({
+    RecordingServer server;
+    auto& api = TavrelloAPI::shared();
+    api.setServiceHost(server.host());
+    const std::string stamp = timestampNow();
+    const auto basic = [&](const char* name) {
+      return std::any_cast<std::string>(api.getBasicParams().at(name));
+    };
+    EXPECT_EQ(basic("api_key"), "");  // absent keys are signed as empty text
+    EXPECT_EQ(basic("cert_key"), sha1(stamp + "||"));
+    api.setApiKey(kApiKey);  // the server key is never set
+    EXPECT_EQ(basic("cert_key"), sha1(stamp + "|" + kApiKey + "|"));
+    for (const Operation& operation : kOperations) {
+      SCOPED_TRACE(operation.name);
+      std::vector<Result> results;
+      operation.call(api, [&](Result r) {
+        results.push_back(r);
+        api.getGroups(into(results));  // the handler may call the client again
+      });
+      ASSERT_EQ(results.size(), 2u);  // both synchronously, before the call returned
+      EXPECT_EQ(results[0]->result(), "FAIL");
+      EXPECT_EQ(results[0]->reason(), "key");
+      operation.call(api, nullptr);  // an empty handler is simply not called
+    }
+    EXPECT_EQ(timestampNow(), stamp);  // a refusal leaves the stamp alone
+    MainQueue::shared().runUntil([] { return false; }, 100ms);
+    EXPECT_TRUE(server.received().empty());
+  });
+}
+
+// The first request carries the stamp of the client's creation, every later one a stamp of
+// its own; between operations the stamp is "n". Empty keys are keys.
+TEST(Keys, TimestampLifecycleAndDiagnosticForm) {
+  IN_A_FRESH_CLIENT({
+    RecordingServer server;
+    auto& api = TavrelloAPI::shared();
+    api.setServiceHost(server.host());
+    const std::string created = timestampNow();
+    ::testing::internal::CaptureStdout();
+    api.printTest();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), created + "\nnil\nnil\n");
+    std::this_thread::sleep_for(20ms);
+    api.setApiKey(std::string("a\"b\\c'd\0\t\n\r\x01\x7f\xc3\xa9", 15));
+    api.setServerKey("");
+    std::vector<Result> results;
+    api.getGroups(into(results));
+    std::this_thread::sleep_for(20ms);
+    api.getGroups(into(results));
+    ASSERT_TRUE(drainUntil(results, 2));
+    ::testing::internal::CaptureStdout();
+    api.printTest();
+    EXPECT_EQ(
+        ::testing::internal::GetCapturedStdout(),
+        "n\nOptional(\"a\\\"b\\\\c\\'d\\0\\t\\n\\r\\u{1}\\u{7f}\xc3\xa9\")\nOptional(\"\")\n");
+    ASSERT_TRUE(server.waitFor(2, 5s));
+    std::vector<std::string> stamps;
+    for (const Received& request : server.received()) {
+      stamps.push_back(request.field("timestamp"));
+      EXPECT_EQ(request.field("cert_key"),
+                sha1(stamps.back() + "|" + request.field("api_key") + "|"));
+    }
+    EXPECT_EQ(stamps.size(), 2u);
+    EXPECT_EQ(std::count(stamps.begin(), stamps.end(), created), 1);
+    EXPECT_NE(stamps[0], stamps[1]);
+    // Between operations: "n", and an absent key would be signed as empty text.
+    EXPECT_EQ(std::any_cast<std::string>(api.getBasicParams().at("cert_key")),
+              sha1("n|" + std::any_cast<std::string>(api.getBasicParams().at("api_key")) + "|"));
+  });
+}
+
+// Many threads at once: every request's cert_key matches its own timestamp.
+TEST(Keys, ConcurrentCallersEachSendAMatchingSignature) {
+  RecordingServer server;
+  auto& api = TavrelloAPI::shared();
+  api.setApiKey(kApiKey);
+  api.setServerKey(kServerKey);
+  api.setServiceHost(server.host());
+  std::atomic<int> delivered{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 4; ++t) {
+    callers.emplace_back([&] {
+      for (int i = 0; i < 50; ++i) {
+        api.getLastData("m", [&](Result) { ++delivered; });
+        api.getBasicParams();
+      }
+    });
+  }
+  for (auto& caller : callers) caller.join();
+  ASSERT_TRUE(MainQueue::shared().runUntil([&] { return delivered == 200; }, 30s));
+  for (const Received& request : server.received()) {
+    ASSERT_EQ(request.field("cert_key"),
+              sha1(request.field("timestamp") + "|" + kApiKey + "|" + kServerKey));
+  }
+}
+
+// Which service hosts are accepted, and where their requests go. The recording server is
+// both the service (for loopback hosts, which never go through a proxy) and the proxy that
+// http_proxy names (for every other host, so no name is ever looked up).
+TEST(ServiceHost, OnlyHostAndPortIsAcceptedAndLoopbackIsNeverProxied) {
+  RecordingServer server;
+  const std::string port = server.host().substr(server.host().find(':') + 1);
+  setenv("http_proxy", ("http://" + server.host()).c_str(), 1);
+  auto& api = TavrelloAPI::shared();
+  api.setApiKey(kApiKey);
+  api.setServerKey(kServerKey);
+  enum Goes { kDirect, kProxied, kNowhere, kInvalid };
+  const std::pair<std::string, Goes> hosts[] = {
+      {"127.0.0.1:" + port, kDirect},
+      {"LocalHost:" + port, kDirect},
+      {"127.1.2.3:" + port, kNowhere},  // loopback, where nothing listens: not via the proxy
+      {"[::1]:" + port, kNowhere},
+      {"api.example.com", kProxied},
+      {"a-b_c.example.:65535", kProxied},
+      {"10.1.2.3:1", kProxied},
+      {"[2001:db8::1]:443", kProxied},
+      {"", kInvalid},
+      {"h/evil", kInvalid},
+      {"user:secret@h", kInvalid},
+      {"http://h", kInvalid},
+      {"h:0", kInvalid},
+      {"h:65536", kInvalid},
+      {"h:", kInvalid},
+      {"h\n", kInvalid},
+      {"h\xc3\xa9", kInvalid},
+      {"[::1", kInvalid},
+      {"[::1]x", kInvalid},
+      {"[fe80::1%25eth0]", kInvalid},
+      {"256.1.1.1", kInvalid},
+      {"1.2.3", kInvalid},
+      {"a..b", kInvalid},
+      {"-a.example", kInvalid},
+      {std::string(64, 'a') + ".example", kInvalid},
+  };
+  for (const auto& [host, goes] : hosts) {
+    SCOPED_TRACE(::testing::PrintToString(host));
+    const std::size_t before = server.received().size();
+    api.setServiceHost(host);
+    EXPECT_EQ(api.serviceHost(), host);
+    std::vector<Result> results;
+    api.getGroups(into(results));
+    ASSERT_TRUE(drainUntil(results, 1));
+    const std::vector<Received> received = server.received();
+    const std::string target = received.size() > before ? received.back().target : "<nothing>";
+    switch (goes) {
+      case kDirect:
+        EXPECT_EQ(target, kGroupPath);
+        break;
+      case kProxied:
+        EXPECT_EQ(target, "http://" + host + kGroupPath);
+        break;
+      case kNowhere:
+        EXPECT_EQ(results[0]->reason(), "http");
+        EXPECT_EQ(target, "<nothing>");
+        break;
+      case kInvalid:
+        EXPECT_EQ(results[0]->reason(), "Invalid URL");
+        EXPECT_EQ(target, "<nothing>");
+        break;
+    }
+  }
+  unsetenv("http_proxy");
+}
+
+}  // namespace
+}  // namespace tavrello::testing

@@ -1,0 +1,293 @@
+// The POST exchange through the public interface: the request on the wire, the result each
+// kind of reply turns into, and how the transport holds up under load and at rest.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <tavrello/tavrello.hpp>
+
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "internal/http_transport.hpp"
+#include "support/recording_server.hpp"
+
+namespace tavrello::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Result = std::shared_ptr<TavrelloResult>;
+
+std::string text(const Result& result) {
+  const auto& bytes = result->response();
+  return bytes ? std::string(bytes->begin(), bytes->end()) : "<absent>";
+}
+
+// Sends getLastData(member) to `host` and drains the main queue until its result came.
+Result send(const std::string& host, const std::string& member = "m-1") {
+  auto& api = TavrelloAPI::shared();
+  api.setApiKey("k");
+  api.setServerKey("s");
+  api.setServiceHost(host);
+  Result result;
+  api.getLastData(member, [&](Result r) { result = std::move(r); });
+  MainQueue::shared().runUntil([&] { return result != nullptr; }, 30s);
+  return result;
+}
+
+// A server that answers every request with `reply` and closes the connection: replies no
+// HTTP library would write.
+class RawServer {
+ public:
+  explicit RawServer(std::string reply) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length);
+    ::listen(fd_, 16);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this, reply] {
+      for (int connection; (connection = ::accept(fd_, nullptr, nullptr)) >= 0;) {
+        // The whole request first: unread bytes would turn the close into a reset.
+        std::string request;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(connection, buffer, sizeof buffer)) > 0;) {
+          request.append(buffer, static_cast<std::size_t>(n));
+          const std::size_t end = request.find("\r\n\r\n");
+          const std::size_t length = request.find("Content-Length: ");
+          if (end != std::string::npos && length != std::string::npos &&
+              request.size() >= end + 4 + std::stoul(request.substr(length + 16))) {
+            break;
+          }
+        }
+        [[maybe_unused]] const ssize_t written = ::write(connection, reply.data(), reply.size());
+        ::close(connection);
+      }
+    });
+  }
+  ~RawServer() {
+    ::shutdown(fd_, SHUT_RDWR);
+    thread_.join();
+    ::close(fd_);
+  }
+  std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int fd_;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+struct Outcome {
+  const char* name;
+  Answer answer;
+  bool ok;
+  const char* raw = nullptr;  // sent by a RawServer instead
+  std::chrono::milliseconds timeout = 60s;
+};
+
+const std::string kMiB(1 << 20, 'x');
+
+const Outcome kOutcomes[] = {
+    {"Ok", {200, R"({"result":"ok","data":[1,2]})"}, true},
+    {"OkEmpty", {200, ""}, true},
+    {"Status299", {299, "edge"}, true},
+    {"Status300NotFollowed",
+     {300, "moved", 1, std::string::npos, false, 0ms, {{"Location", "/"}}},
+     false},
+    {"CutMidBody", {200, std::string(100, 'b'), 1, 10}, false},
+    {"CutMidHeader", {}, false, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-"},
+    {"Timeout", {200, "late", 1, std::string::npos, false, 3s}, false, nullptr, 500ms},
+    {"OverCap", {200, kMiB, 65}, false},
+    {"OverCapChunked", {200, kMiB, 65, std::string::npos, true}, false},
+};
+
+void PrintTo(const Outcome& outcome, std::ostream* out) { *out << outcome.name; }
+
+class Outcomes : public ::testing::TestWithParam<Outcome> {
+ protected:
+  void TearDown() override { internal::setExchangeTimeoutForTesting(60s); }
+};
+
+TEST_P(Outcomes, EachReplyEndsInExactlyOneResult) {
+  const Outcome& outcome = GetParam();
+  internal::setExchangeTimeoutForTesting(outcome.timeout);
+  RecordingServer server(outcome.answer);
+  std::unique_ptr<RawServer> raw;
+  if (outcome.raw) raw = std::make_unique<RawServer>(outcome.raw);
+  int calls = 0;
+  Result result;
+  auto& api = TavrelloAPI::shared();
+  api.setApiKey("k");
+  api.setServerKey("s");
+  api.setServiceHost(raw ? raw->host() : server.host());
+  api.getLastData("m", [&](Result r) {
+    ++calls;
+    result = std::move(r);
+  });
+  ASSERT_TRUE(MainQueue::shared().runUntil([&] { return calls > 0; }, 30s));
+  MainQueue::shared().runUntil([] { return false; }, 100ms);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(result->type(), "[String:Any]");
+  EXPECT_FALSE(result->message().has_value());
+  if (outcome.ok) {
+    EXPECT_EQ(result->result(), "ok");
+    EXPECT_EQ(result->reason(), "");
+    EXPECT_EQ(text(result), outcome.answer.body);  // the bytes, unchanged
+  } else {
+    EXPECT_EQ(result->result(), "FAIL");
+    EXPECT_EQ(result->reason(), "http");
+    EXPECT_FALSE(result->response().has_value());
+  }
+  // No retry, and no redirect followed.
+  if (!raw) {
+    EXPECT_EQ(server.received().size(), 1u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(, Outcomes, ::testing::ValuesIn(kOutcomes),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Exchange, ARefusedConnectionIsHttp) {
+  RecordingServer server;
+  const std::string host = server.host();
+  server.stop();
+  EXPECT_EQ(send(host)->reason(), "http");
+}
+
+TEST(Exchange, SendsExactlyThePostItShould) {
+  RecordingServer server;
+  const std::string name(4000, 'n');  // over 1 KiB, where libcurl would add "Expect"
+  auto& api = TavrelloAPI::shared();
+  api.setApiKey("k");
+  api.setServerKey("s");
+  api.setServiceHost(server.host());
+  Result result;
+  api.createGroup(name, [&](Result r) { result = std::move(r); });
+  ASSERT_TRUE(MainQueue::shared().runUntil([&] { return result != nullptr; }, 30s));
+  const Received request = server.received().at(0);
+  std::set<std::string> names;
+  for (const auto& [header, value] : request.headers) {
+    std::string lower;
+    for (char c : header) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    names.insert(lower);
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"accept", "content-length", "content-type", "host"}));
+  EXPECT_EQ(request.headers.find("Content-Type")->second, "application/x-www-form-urlencoded");
+  EXPECT_EQ(request.headers.find("Accept")->second, "application/json");
+  EXPECT_EQ(request.field("group_name"), name);
+}
+
+int ioThreads() {
+  int count = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string name;
+    std::getline(std::ifstream(task.path() / "comm"), name);
+    count += name == "tavrello-io";
+  }
+  return count;
+}
+
+TEST(Exchange, AThousandInFlightEachGetTheirOwnResultOnce) {
+  RecordingServer server;
+  server.answer([](const Received& request) { return Answer{200, request.field("member_key")}; });
+  auto& api = TavrelloAPI::shared();
+  api.setApiKey("k");
+  api.setServerKey("s");
+  api.setServiceHost(server.host());
+  std::vector<int> calls(1000, 0);
+  std::size_t finished = 0;
+  for (int i = 0; i < 1000; ++i) {
+    api.getLastData(std::to_string(i), [&, i](Result r) {
+      ++calls[i];
+      ++finished;
+      EXPECT_EQ(text(r), std::to_string(i));
+    });
+  }
+  EXPECT_EQ(ioThreads(), 1);
+  ASSERT_TRUE(MainQueue::shared().runUntil([&] { return finished == 1000; }, 60s));
+  MainQueue::shared().runUntil([] { return false; }, 100ms);
+  for (int count : calls) ASSERT_EQ(count, 1);
+  std::set<int> ports;
+  for (const Received& request : server.received()) ports.insert(request.peerPort);
+  EXPECT_LE(ports.size(), 64u);  // never more connections than active transfers
+  // One after the other, requests share one connection.
+  ports.clear();
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(send(server.host())->result(), "ok");
+  for (std::size_t i = 1000; i < 1020; ++i) ports.insert(server.received()[i].peerPort);
+  EXPECT_EQ(ports.size(), 1u);
+}
+
+// Requests beyond the 64 active wait in the library's own queue; their deadline runs there.
+TEST(Exchange, RequestsWaitingForASlotKeepTheirDeadline) {
+  RecordingServer server({200, "late", 1, std::string::npos, false, 60s});
+  auto& api = TavrelloAPI::shared();
+  api.setApiKey("k");
+  api.setServerKey("s");
+  api.setServiceHost(server.host());
+  std::size_t finished = 0;
+  const auto count = [&](Result) { ++finished; };
+  for (int i = 0; i < 64; ++i) api.getGroups(count);
+  ASSERT_TRUE(server.waitFor(64, 10s));
+  internal::setExchangeTimeoutForTesting(500ms);
+  std::vector<Result> waiting;
+  for (int i = 0; i < 5; ++i) api.getGroups([&](Result r) { waiting.push_back(r); });
+  EXPECT_TRUE(MainQueue::shared().runUntil([&] { return waiting.size() == 5; }, 10s));
+  for (const Result& result : waiting) EXPECT_EQ(result->reason(), "http");
+  internal::setExchangeTimeoutForTesting(60s);
+  server.stop();  // the 64 end now
+  EXPECT_TRUE(MainQueue::shared().runUntil([&] { return finished == 64; }, 30s));
+}
+
+long ioThreadWakeups() {
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string name;
+    std::getline(std::ifstream(task.path() / "comm"), name);
+    if (name != "tavrello-io") continue;
+    std::ifstream status(task.path() / "status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+    }
+  }
+  return -1;
+}
+
+TEST(Exchange, AnIdleLibrarySleepsUntilThereIsWork) {
+  RecordingServer server;
+  ASSERT_EQ(send(server.host())->result(), "ok");
+  server.stop();  // no connection left for the I/O thread to hear about
+  std::this_thread::sleep_for(200ms);
+  const long before = ioThreadWakeups();
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_EQ(ioThreadWakeups(), before);
+}
+
+long peakResidentKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+TEST(Exchange, TheBodyOfAFailedReplyIsNotKept) {
+#ifdef TAVRELLO_TSAN
+  GTEST_SKIP() << "ThreadSanitizer's shadow memory grows with every byte copied";
+#endif
+  RecordingServer server({404, kMiB, 48});
+  const long before = peakResidentKiB();
+  EXPECT_EQ(send(server.host())->reason(), "http");
+  EXPECT_LT(peakResidentKiB() - before, 24 * 1024);
+}
+
+}  // namespace
+}  // namespace tavrello::testing

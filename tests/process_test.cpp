@@ -1,0 +1,68 @@
+// Process events, one child process each (process_child.cpp): the process exits with
+// requests in flight, a handler run on the I/O thread throws or exits, the process forks,
+// the environment refuses a thread, a curl call or a quick name lookup (fault_shim.cpp).
+// Every call must end in exactly one result, and the process must end cleanly and at once.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/recording_server.hpp"
+#include "support/run_program.hpp"
+
+namespace tavrello::testing {
+namespace {
+
+struct Event {
+  const char* mode;
+  const char* shim;  // fault_shim.cpp's setting, or nullptr
+};
+
+std::string asanOptions() {
+  const char* inherited = std::getenv("ASAN_OPTIONS");
+  // The shim is preloaded ahead of GCC's ASan runtime, which then has to be told so.
+  return std::string("ASAN_OPTIONS=") + (inherited ? inherited : "") + ":verify_asan_link_order=0";
+}
+
+void PrintTo(const Event& event, std::ostream* out) {
+  *out << event.mode << (event.shim ? std::string(" with ") + event.shim : "");
+}
+
+class ProcessEvents : public ::testing::TestWithParam<Event> {};
+
+TEST_P(ProcessEvents, EveryCallEndsOnceAndTheProcessEndsCleanly) {
+  const Event& event = GetParam();
+  RecordingServer server;
+  std::vector<std::string> environment;
+  if (event.shim != nullptr) {
+    environment = {std::string("LD_PRELOAD=") + TAVRELLO_FAULT_SHIM, event.shim, asanOptions()};
+  }
+  // Exit races are repeated: the hardening run in CI sets 100.
+  const char* repetitions = std::getenv("TAVRELLO_EXIT_REPETITIONS");
+  const bool exits = event.mode == std::string("return") || event.mode == std::string("exit") ||
+                     event.mode == std::string("thread-exit");
+  const int runs = exits && repetitions != nullptr ? std::atoi(repetitions) : (exits ? 10 : 1);
+  for (int run = 0; run < runs; ++run) {
+    const Finished finished =
+        runProgram({TAVRELLO_PROCESS_CHILD, event.mode, server.host()}, environment);
+    ASSERT_EQ(finished.exitCode, 0) << "run " << run << ": " << finished.err;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , ProcessEvents,
+    ::testing::Values(Event{"return", nullptr}, Event{"exit", nullptr},
+                      Event{"thread-exit", nullptr}, Event{"executor-exit", nullptr},
+                      Event{"executor-throws", nullptr}, Event{"fork", nullptr},
+                      Event{"fails-once", "TAVRELLO_SHIM_FAIL_THREADS=1"},
+                      Event{"fails-once", "TAVRELLO_SHIM_FAIL_ADD_HANDLE=1"},
+                      Event{"slow-lookup", "TAVRELLO_SHIM_SLOW_LOOKUP=30"}),
+    [](const ::testing::TestParamInfo<Event>& info) {
+      std::string name = info.param.shim ? info.param.shim + 14 : info.param.mode;
+      for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+      return name;
+    });
+
+}  // namespace
+}  // namespace tavrello::testing

@@ -1,0 +1,68 @@
+// Preloaded (LD_PRELOAD) into the child programs of the process tests, it makes the
+// environment fail on request, so that the library's answers to those failures can be
+// checked through its public interface:
+//   TAVRELLO_SHIM_FAIL_THREADS=N     the next N thread creations fail with EAGAIN
+//   TAVRELLO_SHIM_FAIL_ADD_HANDLE=N  the next N curl_multi_add_handle calls fail
+//   TAVRELLO_SHIM_SLOW_LOOKUP=S      looking up a name that ends in ".slow.test" takes S
+//                                    seconds and then finds nothing
+#include <curl/curl.h>
+#include <dlfcn.h>
+#include <netdb.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+int fromEnvironment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? std::atoi(value) : 0;
+}
+
+// True while the budget read from `name` lasts; each call spends one.
+bool spend(std::atomic<int>& budget, const char* name) {
+  static_cast<void>(name);
+  return budget.fetch_sub(1) > 0;
+}
+
+template <typename Function>
+Function next(const char* name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" {
+
+int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
+                   void* argument) {
+  static std::atomic<int> failures{fromEnvironment("TAVRELLO_SHIM_FAIL_THREADS")};
+  static const auto real = next<decltype(&pthread_create)>("pthread_create");
+  if (spend(failures, "threads")) return EAGAIN;
+  return real(thread, attributes, start, argument);
+}
+
+CURLMcode curl_multi_add_handle(CURLM* multi, CURL* easy) {
+  static std::atomic<int> failures{fromEnvironment("TAVRELLO_SHIM_FAIL_ADD_HANDLE")};
+  static const auto real = next<decltype(&curl_multi_add_handle)>("curl_multi_add_handle");
+  if (spend(failures, "add handle")) return CURLM_OUT_OF_MEMORY;
+  return real(multi, easy);
+}
+
+int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result) {
+  static const int seconds = fromEnvironment("TAVRELLO_SHIM_SLOW_LOOKUP");
+  static const auto real = next<decltype(&getaddrinfo)>("getaddrinfo");
+  static constexpr char kSlow[] = ".slow.test";
+  const std::size_t length = node != nullptr ? std::strlen(node) : 0;
+  if (length >= sizeof kSlow - 1 && std::strcmp(node + length - (sizeof kSlow - 1), kSlow) == 0) {
+    sleep(static_cast<unsigned>(seconds));
+    return EAI_NONAME;
+  }
+  return real(node, service, hints, result);
+}
+
+}  // extern "C"
