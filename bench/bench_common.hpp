@@ -38,13 +38,16 @@ struct Options {
   std::size_t concurrency = 16;
   bool burst = false;
   bool printBody = false;
+  double minutes = 0;    // > 0: soak mode (soak.cpp)
+  int faultPercent = 5;  // soak: the share of requests sent to a misbehaving server
 };
 
 [[noreturn]] inline void usage(const char* program) {
   std::fprintf(stderr,
                "usage: %s [--host HOST:PORT] [--requests N] [--concurrency K] [--burst]"
-               " [--print-body]\n",
-               program);
+               " [--print-body]\n"
+               "       %s --minutes M [--fault-percent P] [--concurrency K]   (soak)\n",
+               program, program);
   std::exit(2);
 }
 
@@ -70,6 +73,10 @@ inline Options parseOptions(int argc, char** argv) {
       options.burst = true;
     } else if (arg == "--print-body") {
       options.printBody = true;
+    } else if (arg == "--minutes" && hasValue) {
+      options.minutes = std::atof(argv[++i]);
+    } else if (arg == "--fault-percent" && hasValue) {
+      options.faultPercent = std::atoi(argv[++i]);
     } else {
       usage(argv[0]);
     }

@@ -4,10 +4,11 @@
 // Load mode: N getLastData calls with K in flight. Each completion handler,
 // running on the main queue, issues the next call; the main thread drains the
 // queue with runUntil. Burst mode: N calls issued at once, then drained; every
-// handler must run exactly once.
+// handler must run exactly once. Soak mode: see soak.cpp.
 //
 //   tavrello-bench-load --host 127.0.0.1:8080 --requests 20000 --concurrency 16
 //   tavrello-bench-load --host 127.0.0.1:8080 --requests 10000 --burst
+//   tavrello-bench-load --minutes 2 --concurrency 16 --fault-percent 5
 #include <tavrello/tavrello.hpp>
 
 #include <chrono>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "bench_common.hpp"
+#include "soak.hpp"
 
 namespace {
 
@@ -73,6 +75,7 @@ int main(int argc, char** argv) {
     std::printf("%s\n", bench::kFixedBody.c_str());
     return 0;
   }
+  if (options.minutes > 0) return bench::runSoak(options);
   auto& api = tavrello::TavrelloAPI::shared();
   auto& queue = tavrello::MainQueue::shared();
   api.setApiKey(bench::kApiKey);

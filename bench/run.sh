@@ -77,7 +77,7 @@ fi
 
 # --- build --------------------------------------------------------------------
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRELLO_BUILD_BENCH=ON \
-  -DTAVRELLO_BUILD_TESTS=OFF -DTAVRELLO_BUILD_TOOLS=OFF -DTAVRELLO_BUILD_EXAMPLES=OFF \
+  -DTAVRELLO_BUILD_TESTS=OFF -DTAVRELLO_BUILD_TOOLS=ON -DTAVRELLO_BUILD_EXAMPLES=OFF \
   -DTAVRELLO_BUILD_FUZZ=OFF >/dev/null
 cmake --build "$build_dir" -j "$(nproc)" \
   --target tavrello-bench-micro tavrello-bench-load tavrello-bench-raw

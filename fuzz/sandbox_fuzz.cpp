@@ -15,12 +15,13 @@
 using namespace tavrello::sandbox;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static SandboxService* service = [] {
-    Config config;
-    config.startTime = 1700000000;
-    config.memberCount = 300;
-    return new SandboxService(config);
+  static const Options options = [] {
+    Options o;
+    o.clock = 1700000000;
+    o.members = 300;
+    return o;
   }();
+  static SandboxService* service = new SandboxService(options);
   if (size == 0) return 0;
   static const std::string paths[] = {std::string(kLastLocationPath),
                                       std::string(kLocationListPath), std::string(kMemberInfoPath),
@@ -30,8 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string body(reinterpret_cast<const char*>(data + 1), size - 1);
   if (selector & 0x80) {
     const std::string timestamp = "1700000000.5";
-    body = "api_key=" + std::string(kDemoApiKey) + "&timestamp=" + timestamp +
-           "&cert_key=" + certKey(timestamp, kDemoApiKey, kDemoServerKey) + "&" + body;
+    body = "api_key=" + options.apiKey + "&timestamp=" + timestamp +
+           "&cert_key=" + certKey(timestamp, options.apiKey, options.serverKey) + "&" + body;
   }
   const char* method = (selector & 0x40) ? "GET" : "POST";
   const Reply reply = service->handle(method, path, "application/x-www-form-urlencoded", body);

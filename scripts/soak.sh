@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Soak run against the sandbox with injected faults (release build):
-#   scripts/soak.sh [MINUTES] [IN_FLIGHT]
+# Soak run (release build): the bench load driver's soak mode, a random mix of all eleven
+# operations against an in-process sandbox with a share of requests sent to a misbehaving
+# server, checking that every handler runs once and memory and descriptors stay flat.
+#   scripts/soak.sh [MINUTES] [IN_FLIGHT] [FAULT_PERCENT]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 minutes=${1:-2}
 in_flight=${2:-16}
+fault_percent=${3:-5}
 scripts/install-deps.sh
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target tavrello-soak tavrello-sandbox
-build/release/tests/soak/tavrello-soak --sandbox build/release/tools/sandbox/tavrello-sandbox \
-  --minutes "$minutes" --in-flight "$in_flight"
+cmake --build --preset release -j "$(nproc)" --target tavrello-bench-load
+build/release/bench/tavrello-bench-load --minutes "$minutes" --concurrency "$in_flight" \
+  --fault-percent "$fault_percent"

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 namespace tavrello::internal {
 namespace {
@@ -84,9 +85,10 @@ const char* ipv6Problem(std::string_view bracketed, bool& loopback) {
 
 }  // namespace
 
-Destination parseDestination(std::string_view text) {
+Destination parseDestination(std::string given) {
   Destination destination;
-  destination.text = std::string(text);
+  destination.text = std::move(given);
+  const std::string_view text = destination.text;
   if (const std::string stray = strayCharacter(text); !stray.empty()) {
     destination.problem = stray + " cannot appear in a service host";
     return destination;

@@ -129,21 +129,22 @@ class Transport {
 
   void submit(std::unique_ptr<Request> request) {
     bool wake = false;
-    bool started = true;
+    std::unique_ptr<Request> unsent;  // no I/O thread could be had for it
     {
       std::lock_guard lock(mutex_);
       if (stopping_) return;  // process exit: the request is dropped
-      if (!thread_.joinable()) started = startThread();
-      if (started) {
+      if (thread_.joinable() || startThread()) {
         incoming_.push_back(std::move(request));
         // One wakeup per batch: the I/O thread takes everything queued at once.
         wake = !wakePending_;
         wakePending_ = true;
+      } else {
+        unsent = std::move(request);
       }
     }
-    if (!started) {
+    if (unsent) {
       std::vector<std::function<void()>> done;
-      deliver(request->post, failure("http"), done);
+      deliver(unsent->post, failure("http"), done);
       postBatchToMainQueue(done);
       return;
     }

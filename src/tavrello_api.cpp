@@ -67,8 +67,8 @@ void TavrelloAPI::setServerKey(std::string serverKey) {
 
 void TavrelloAPI::setServiceHost(std::string hostAndPort) {
   // Checked once here rather than on every request.
-  auto destination =
-      std::make_shared<const internal::Destination>(internal::parseDestination(hostAndPort));
+  auto destination = std::make_shared<const internal::Destination>(
+      internal::parseDestination(std::move(hostAndPort)));
   std::lock_guard lock(mutex_);
   destination_.swap(destination);
 }

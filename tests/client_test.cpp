@@ -7,6 +7,7 @@
 #include <tavrello/tavrello.hpp>
 
 #include <atomic>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "internal/text_forms.hpp"
 #include "support/recording_server.hpp"
 
 namespace tavrello::testing {
@@ -234,6 +236,18 @@ TEST(Keys, TimestampLifecycleAndDiagnosticForm) {
     EXPECT_EQ(std::any_cast<std::string>(api.getBasicParams().at("cert_key")),
               sha1("n|" + std::any_cast<std::string>(api.getBasicParams().at("api_key")) + "|"));
   });
+}
+
+// The timestamp: the shortest digits that read back as the same double, in fixed notation,
+// a point and at least one digit after it, whatever the locale.
+TEST(Keys, TimestampTextIsShortestFixedDecimal) {
+  std::setlocale(LC_ALL, "de_DE.UTF-8");  // a decimal comma, where installed
+  const std::pair<double, const char*> rows[] = {{1700000000.0, "1700000000.0"},
+                                                 {1700000000.5, "1700000000.5"},
+                                                 {1733479941.1234567, "1733479941.1234567"},
+                                                 {1e-7, "0.0000001"}};
+  for (const auto& [seconds, text] : rows) EXPECT_EQ(internal::timestampText(seconds), text);
+  std::setlocale(LC_ALL, "C");
 }
 
 // Many threads at once: every request's cert_key matches its own timestamp.

@@ -23,6 +23,6 @@ struct Destination {
 ///   parseDestination("127.0.0.1:8787").origin == "http://127.0.0.1:8787"
 ///   parseDestination("[::1]:80").loopback == true
 ///   parseDestination("host/evil").problem == "\"/\" cannot appear in a service host"
-Destination parseDestination(std::string_view text);
+Destination parseDestination(std::string text);
 
 }  // namespace tavrello::internal

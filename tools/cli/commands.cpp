@@ -1,5 +1,8 @@
 #include "commands.hpp"
 
+#include <algorithm>
+#include <exception>
+#include <string_view>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -42,14 +45,49 @@ const std::vector<Command>& commands() {
   return table;
 }
 
+namespace {
+
+// Indenting recurses once per level of nesting; a reply nested deeper than any real one is
+// printed as it came rather than risk the stack.
+constexpr std::size_t kMaxPrettyDepth = 512;
+
+// The deepest nesting of arrays and objects in `text` (brackets inside strings do not count).
+std::size_t nestingDepth(std::string_view text) {
+  std::size_t depth = 0;
+  std::size_t deepest = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (const char c : text) {
+    if (escaped) {
+      escaped = false;
+    } else if (inString) {
+      escaped = c == '\\';
+      inString = c != '"';
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
+}  // namespace
+
 std::string renderBody(const Bytes& body, bool pretty) {
   std::string text(body.begin(), body.end());
-  if (pretty) {
-    // ordered_json keeps the members in the order the service sent them. The parser rejects
-    // invalid UTF-8, so dump() cannot meet any; "replace" is only a backstop.
-    const auto json = nlohmann::ordered_json::parse(text, nullptr, /*allow_exceptions=*/false);
-    if (!json.is_discarded()) {
-      text = json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  if (pretty && nestingDepth(text) <= kMaxPrettyDepth) {
+    try {
+      // ordered_json keeps the members in the order the service sent them. The parser
+      // rejects invalid UTF-8, so dump() cannot meet any; "replace" is only a backstop.
+      const auto json = nlohmann::ordered_json::parse(text, nullptr, /*allow_exceptions=*/false);
+      if (!json.is_discarded()) {
+        text = json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+      }
+    } catch (const std::exception&) {
+      // Out of memory on a huge reply: it is printed as it came.
     }
   }
   if (text.empty() || text.back() != '\n') text.push_back('\n');

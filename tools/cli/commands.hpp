@@ -28,7 +28,8 @@ const std::vector<Command>& commands();
 
 /// The text printed for a reply body: the bytes unchanged, or with `pretty` the JSON
 /// indented by two spaces, members in their original order (the bytes unchanged when they are not
-/// JSON, invalid UTF-8 included); a line feed is added when the text does not end with one.
+/// JSON, invalid UTF-8 included, or nested more than 512 deep); a line feed is added when the
+/// text does not end with one.
 ///   renderBody(bytesOf("{\"a\":1}"), true) == "{\n  \"a\": 1\n}\n"
 ///   renderBody(bytesOf("not json"), true) == "not json\n"
 std::string renderBody(const Bytes& body, bool pretty);

@@ -72,7 +72,11 @@ int run(const Command& command, const Arguments& arguments, const Settings& sett
   const std::string text =
       tavrello::cli::renderBody(result.response().value_or(tavrello::Bytes{}), settings.pretty);
   const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
-  return written && std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
+  if (!written || std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "error: cannot write the reply to standard output\n");
+    return kExitFailed;
+  }
+  return kExitOk;
 }
 
 }  // namespace
@@ -80,22 +84,32 @@ int run(const Command& command, const Arguments& arguments, const Settings& sett
 int main(int argc, char** argv) {
   CLI::App app{"tavrello: calls the partner location service, one operation per subcommand"};
   app.footer(
+      "Give the keys in TAVRELLO_API_KEY and TAVRELLO_SERVER_KEY rather than as options:\n"
+      "every user of the machine can read a program's arguments.\n"
+      "An argument that starts with \"-\" goes after \"--\": tavrello create-group -- -ops\n"
       "Prints the reply body. Exit codes:\n"
       "  0  the exchange succeeded (the body says whether the service accepted the request)\n"
       "  1  the exchange failed, or a key is missing\n"
       "  2  usage error");
   Settings settings;
   const auto takeLast = CLI::MultiOptionPolicy::TakeLast;
-  app.add_option("--api-key", settings.apiKey, "API key")
+  // Keys belong in the environment: an argument is visible to every user in the process list.
+  app.add_option("--api-key", settings.apiKey,
+                 "API key; prefer TAVRELLO_API_KEY, as any user can read arguments")
       ->envname("TAVRELLO_API_KEY")
       ->multi_option_policy(takeLast);
-  app.add_option("--server-key", settings.serverKey, "Server key (signs; never sent)")
+  app.add_option("--server-key", settings.serverKey,
+                 "Server key (signs, never sent); prefer TAVRELLO_SERVER_KEY")
       ->envname("TAVRELLO_SERVER_KEY")
       ->multi_option_policy(takeLast);
   app.add_option("--host", settings.host, "Service HOST:PORT (default: compiled in)")
       ->envname("TAVRELLO_HOST")
       ->multi_option_policy(takeLast);
   app.add_flag("--pretty", settings.pretty, "Indent a JSON reply");
+  // One line for a usage error, as for every other failure.
+  app.failure_message([](const CLI::App*, const CLI::Error& e) {
+    return std::string("error: ") + e.what() + " (see --help)\n";
+  });
   app.require_subcommand(1);
   app.fallthrough();  // the options above may also follow the subcommand
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <exception>
 #include <map>
 #include <mutex>
@@ -90,12 +91,13 @@ std::string printable(std::string_view text, std::size_t limit) {
 }  // namespace
 
 struct SandboxService::State {
-  Config config;
+  Options options;
+  World seeded;  // its groups are what reset() puts back
   std::vector<Member> members;
   std::unordered_map<std::string, std::size_t> memberIndex;
 
-  std::mutex mutex;  // guards groups and nextGroupNumber
-  std::vector<Group> groups;
+  mutable std::mutex mutex;  // guards groups and nextGroupNumber
+  std::vector<StoredGroup> groups;
   std::uint64_t nextGroupNumber = 1;
 
   const std::size_t* findMember(const std::string& key) const {
@@ -104,9 +106,9 @@ struct SandboxService::State {
   }
 
   // Callers hold `mutex`.
-  std::vector<Group>::iterator findGroup(const std::string& key) {
+  std::vector<StoredGroup>::iterator findGroup(const std::string& key) {
     return std::find_if(groups.begin(), groups.end(),
-                        [&](const Group& group) { return group.key == key; });
+                        [&](const StoredGroup& group) { return group.key == key; });
   }
 
   Reply unknownMember(const std::string& key) const {
@@ -208,7 +210,7 @@ struct SandboxService::State {
   Reply groupList(const Fields&) {
     const std::lock_guard<std::mutex> lock(mutex);
     Json list = Json::array();
-    for (const Group& group : groups) {
+    for (const StoredGroup& group : groups) {
       list.push_back(Json{{"group_key", group.key},
                           {"group_name", group.name},
                           {"member_count", group.members.size()}});
@@ -222,7 +224,7 @@ struct SandboxService::State {
     if (index == nullptr) return unknownMember(key);
     const std::lock_guard<std::mutex> lock(mutex);
     Json list = Json::array();
-    for (const Group& group : groups) {
+    for (const StoredGroup& group : groups) {
       if (group.members.count(*index) != 0) {
         list.push_back(Json{{"group_key", group.key}, {"group_name", group.name}});
       }
@@ -251,7 +253,7 @@ struct SandboxService::State {
       return fail("group_limit",
                   "the sandbox holds at most " + std::to_string(kMaxGroups) + " groups");
     }
-    Group group;
+    StoredGroup group;
     group.key = groupKey(nextGroupNumber++);
     group.name = name;
     groups.push_back(std::move(group));
@@ -353,22 +355,44 @@ std::optional<Reply> missing(const Fields& fields, std::string_view name) {
 
 }  // namespace
 
-SandboxService::SandboxService(Config config) : state_(std::make_unique<State>()) {
-  World world = seedWorld(config.seed, config.memberCount, config.startTime);
-  state_->config = std::move(config);
-  state_->members = std::move(world.members);
-  state_->groups = std::move(world.groups);
-  state_->nextGroupNumber = world.nextGroupNumber;
+SandboxService::SandboxService(Options options) : state_(std::make_unique<State>()) {
+  if (options.clock == 0) {
+    options.clock = std::chrono::duration_cast<std::chrono::seconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+  }
+  state_->seeded = seedWorld(options.seed, options.members, options.clock);
+  state_->options = std::move(options);
+  state_->members = std::move(state_->seeded.members);
   for (std::size_t i = 0; i < state_->members.size(); ++i) {
     state_->memberIndex.emplace(state_->members[i].key, i);
   }
+  reset();
 }
 
 SandboxService::~SandboxService() = default;
 
-const Config& SandboxService::config() const { return state_->config; }
+const Options& SandboxService::options() const { return state_->options; }
 
 const std::vector<Member>& SandboxService::members() const { return state_->members; }
+
+std::vector<Group> SandboxService::groups() const {
+  std::vector<Group> groups;
+  const std::lock_guard<std::mutex> lock(state_->mutex);
+  for (const StoredGroup& stored : state_->groups) {
+    Group& group = groups.emplace_back(Group{stored.key, stored.name, {}});
+    for (const std::size_t index : stored.members) {
+      group.memberKeys.push_back(state_->members[index].key);
+    }
+  }
+  return groups;
+}
+
+void SandboxService::reset() {
+  const std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->groups = state_->seeded.groups;
+  state_->nextGroupNumber = state_->seeded.nextGroupNumber;
+}
 
 Reply SandboxService::handle(const std::string& method, const std::string& path,
                              const std::string& contentType, const std::string& body) noexcept {
@@ -396,7 +420,7 @@ Reply SandboxService::handle(const std::string& method, const std::string& path,
     for (std::string_view name : {"api_key", "timestamp", "cert_key"}) {
       if (auto refusal = missing(fields, name)) return std::move(*refusal);
     }
-    const Config& config = state_->config;
+    const Options& config = state_->options;
     if (!sameSecret(field(fields, "api_key"), config.apiKey)) {
       return fail("unknown_api_key", "the api_key is not known here");
     }

@@ -20,14 +20,11 @@
 #include <utility>
 #include <vector>
 
+#include <tavrello/sandbox.hpp>
+
 #include "sandbox_world.hpp"
 
 namespace tavrello::sandbox {
-
-inline constexpr std::string_view kDemoApiKey = "demo-api-key";
-inline constexpr std::string_view kDemoServerKey = "demo-server-key";
-inline constexpr std::uint64_t kDefaultSeed = 20240611;
-inline constexpr std::size_t kDefaultMemberCount = 260;
 
 // The four paths the service answers.
 inline constexpr std::string_view kLastLocationPath = "/api.get.member.location.last.php";
@@ -41,13 +38,10 @@ inline constexpr std::uint64_t kMaxPageSize = 100;
 inline constexpr std::size_t kMaxGroupNameBytes = 200;
 inline constexpr std::size_t kMaxGroups = 1000;
 
-struct Config {
-  std::string apiKey{kDemoApiKey};
-  std::string serverKey{kDemoServerKey};
-  std::uint64_t seed = kDefaultSeed;
-  std::size_t memberCount = kDefaultMemberCount;
-  std::int64_t startTime = 0;  // Unix time the seeded tracks end at
-};
+// Limits of the options, enforced by Sandbox: far beyond any test, and within them the
+// tracks' arithmetic never overflows.
+inline constexpr std::size_t kMaxMembers = 10000;
+inline constexpr std::int64_t kMaxClock = 253402300799;  // 9999-12-31T23:59:59Z
 
 struct Reply {
   int status = 200;
@@ -59,7 +53,9 @@ struct Reply {
 
 class SandboxService {
  public:
-  explicit SandboxService(Config config);
+  // Seeds the world from the options' keys, seed, members and clock (0: now); they must be
+  // within the limits above.
+  explicit SandboxService(Options options);
   ~SandboxService();
   SandboxService(const SandboxService&) = delete;
   SandboxService& operator=(const SandboxService&) = delete;
@@ -72,9 +68,11 @@ class SandboxService {
   Reply handle(const std::string& method, const std::string& path, const std::string& contentType,
                const std::string& body) noexcept;
 
-  const Config& config() const;
+  const Options& options() const;
   // The seeded members, in key order; they never change, so no lock is needed to read them.
   const std::vector<Member>& members() const;
+  std::vector<Group> groups() const;  // in creation order
+  void reset();                       // the seeded groups again; keys start over
 
  private:
   struct State;

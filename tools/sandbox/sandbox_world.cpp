@@ -132,7 +132,7 @@ World seedWorld(std::uint64_t seed, std::size_t memberCount, std::int64_t endTim
 
   SplitMix64 rng(seed ^ 0x6A09E667F3BCC908ULL);
   for (const char* name : kGroupNames) {
-    Group group;
+    StoredGroup group;
     group.key = groupKey(world.nextGroupNumber++);
     group.name = name;
     const auto wanted = static_cast<std::size_t>(rng.between(8, 40));

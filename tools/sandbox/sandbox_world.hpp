@@ -44,7 +44,7 @@ struct Member {
   std::vector<Location> track;  // ascending time, never empty
 };
 
-struct Group {
+struct StoredGroup {
   std::string key;                // "g-001", "g-002", ... never reused
   std::string name;               // display name, UTF-8, as the client sent it
   std::set<std::size_t> members;  // member indexes, so iteration is in member-key order
@@ -52,7 +52,7 @@ struct Group {
 
 struct World {
   std::vector<Member> members;
-  std::vector<Group> groups;  // in creation order
+  std::vector<StoredGroup> groups;  // in creation order
   std::uint64_t nextGroupNumber = 1;
 };
 

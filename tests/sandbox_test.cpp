@@ -1,6 +1,6 @@
 // The sandbox: its form parser and request handler, called without a socket, and the
-// tavrello-sandbox binary on a free loopback port. Requests are signed with OpenSSL and
-// encoded by cpp-httplib, so the tests share no code with the sandbox they check.
+// in-process Sandbox around them. Requests are signed with OpenSSL and encoded by
+// cpp-httplib, so the tests share no code with the sandbox they check.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <openssl/sha.h>
@@ -14,7 +14,6 @@
 #include <set>
 #include <thread>
 
-#include "e2e_support.hpp"
 #include "sandbox_service.hpp"
 #include "sandbox_wire.hpp"
 
@@ -31,8 +30,13 @@ constexpr std::int64_t kStart = 1700000000;
 const std::string kForm = "application/x-www-form-urlencoded", kCommon(kCommonPath),
                   kMembers(kMemberInfoPath), kLast(kLastLocationPath), kList(kLocationListPath);
 
-Config testConfig(std::uint64_t seed = kDefaultSeed) {
-  return {kApiKey, kServerKey, seed, kDefaultMemberCount, kStart};
+Options testOptions(std::uint64_t seed = Options().seed) {
+  Options options;
+  options.apiKey = kApiKey;
+  options.serverKey = kServerKey;
+  options.seed = seed;
+  options.clock = kStart;
+  return options;
 }
 
 // Lower-case hex SHA-1 of "timestamp|apiKey|serverKey".
@@ -122,7 +126,7 @@ class SandboxServiceTest : public ::testing::Test {
     return inMembers;
   }
 
-  SandboxService service_{testConfig()};
+  SandboxService service_{testOptions()};
 };
 
 TEST_F(SandboxServiceTest, SignatureChecks) {
@@ -202,8 +206,8 @@ TEST_F(SandboxServiceTest, PagesCoverAllMembersOnceAndFollowTheSeed) {
   // The same seed gives the same world, another seed another one.
   const std::string body = signedBody({{"page", "2"}, {"page_size", "100"}});
   const std::string first = service_.handle("POST", kMembers, kForm, body).body;
-  EXPECT_EQ(SandboxService(testConfig()).handle("POST", kMembers, kForm, body).body, first);
-  EXPECT_NE(SandboxService(testConfig(7)).handle("POST", kMembers, kForm, body).body, first);
+  EXPECT_EQ(SandboxService(testOptions()).handle("POST", kMembers, kForm, body).body, first);
+  EXPECT_NE(SandboxService(testOptions(7)).handle("POST", kMembers, kForm, body).body, first);
 }
 
 TEST_F(SandboxServiceTest, LocationWindowIsAtMost24Hours) {
@@ -302,25 +306,29 @@ TEST_F(SandboxServiceTest, ConcurrentCreatesGetDistinctKeys) {
   EXPECT_EQ(group("get.list").at("data").at("groups").size(), kSeededGroups + 100);
 }
 
-// The binary: every request, whatever its method or path, reaches the service, and SIGTERM
-// stops it with exit code 0.
-TEST(SandboxHttpTest, AnswersOverHttpAndStopsOnSigterm) {
-  e2e::Sandbox sandbox(TAVRELLO_E2E_SANDBOX, kApiKey, kServerKey);
-  ASSERT_FALSE(sandbox.host().empty());
+// The service in-process, as an application's tests use it: answers over HTTP, shows and
+// resets its groups, and never listens beyond loopback.
+TEST(SandboxInProcess, AnswersShowsItsGroupsAndResets) {
+  Options beyondLoopback = testOptions();
+  beyondLoopback.listen = "0.0.0.0:0";
+  EXPECT_FALSE(Sandbox(beyondLoopback).running());
+  Sandbox sandbox(testOptions());
+  ASSERT_TRUE(sandbox.running()) << sandbox.error();
   httplib::Client client("http://" + sandbox.host());
-  client.set_read_timeout(5s);
-  const auto notFound = client.Post("/nowhere.php", "", kForm);
   const auto wrongMethod = client.Get(kCommon);
   const auto created = client.Post(
       kCommon, signedBody({{"api", "api.common.group.set.add"}, {"group_name", "A&B + C"}}), kForm);
-  ASSERT_TRUE(notFound && wrongMethod && created);
-  EXPECT_EQ(notFound->status, 404);
+  ASSERT_TRUE(wrongMethod && created);
   EXPECT_EQ(wrongMethod->status, 405);
   EXPECT_EQ(wrongMethod->get_header_value("Allow"), "POST");
-  EXPECT_EQ(created->status, 200);
-  EXPECT_EQ(created->get_header_value("Content-Type"), "application/json");
   EXPECT_EQ(json::parse(created->body).at("data").at("group_name"), "A&B + C");
-  EXPECT_EQ(sandbox.stop(), 0);
+  ASSERT_EQ(sandbox.groups().size(), kSeededGroups + 1);
+  EXPECT_EQ(sandbox.groups().back().name, "A&B + C");
+  EXPECT_EQ(sandbox.groups().front().memberKeys.front().rfind("m-", 0), 0u);
+  sandbox.reset();
+  EXPECT_EQ(sandbox.groups().size(), kSeededGroups);
+  sandbox.stop();
+  EXPECT_FALSE(client.Get(kCommon));  // the port is closed
 }
 
 }  // namespace

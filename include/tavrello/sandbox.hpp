@@ -1,0 +1,83 @@
+// tavrello::sandbox::Sandbox: the sandbox service, started inside the calling process, for
+// tests of applications that use the client. The same service as the tavrello-sandbox
+// program: the same endpoints, signature check, seeded members and groups.
+//
+// Part of the optional component "sandbox":
+//   find_package(tavrello CONFIG REQUIRED COMPONENTS sandbox)
+//   target_link_libraries(my_tests PRIVATE tavrello::tavrello tavrello::sandbox)
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tavrello::sandbox {
+
+/// How a sandbox starts. The defaults are the demo keys and world of tavrello-sandbox.
+struct Options {
+  std::string apiKey = "demo-api-key";        // the one api_key accepted
+  std::string serverKey = "demo-server-key";  // the key requests must be signed with
+  std::uint64_t seed = 20240611;              // the same seed and clock, the same world
+  std::size_t members = 260;                  // seeded members, 1 to 10000
+  std::int64_t clock = 0;  // Unix time the seeded tracks end at, 0 to 253402300799; 0: now
+  std::string listen = "127.0.0.1:0";  // loopback HOST:PORT; port 0 picks a free one
+  std::string tlsCertFile;             // PEM certificate chain and key: with both, HTTPS
+  std::string tlsKeyFile;
+  std::function<void(const std::string&)> log;  // one line per request; empty: quiet
+};
+
+/// A group as the sandbox holds it.
+struct Group {
+  std::string key;                      // "g-001", ...
+  std::string name;                     // as the client sent it
+  std::vector<std::string> memberKeys;  // in key order
+};
+
+/// A running sandbox service on a loopback port.
+///
+///   tavrello::sandbox::Sandbox sandbox({"my-api-key", "my-server-key"});
+///   ASSERT_TRUE(sandbox.running()) << sandbox.error();
+///   tavrello::TavrelloAPI::shared().setServiceHost(sandbox.host());
+///   ... run the code under test ...
+///   EXPECT_EQ(sandbox.groups().back().name, "Created by the test");
+///   sandbox.reset();  // the seeded groups again, for the next test
+///
+/// Starting never throws: a sandbox that could not start (a listen address that is not
+/// loopback, a port in use, unreadable TLS files, an option out of range) is not running()
+/// and error() says why.
+///
+/// Thread safety: every member may be called from any thread. The service answers on
+/// threads of its own, any number of requests at once; each request sees the groups wholly
+/// before or wholly after any other request's change (and any reset()).
+class Sandbox {
+ public:
+  explicit Sandbox(Options options = {});
+  ~Sandbox();  // stop()
+  Sandbox(const Sandbox&) = delete;
+  Sandbox& operator=(const Sandbox&) = delete;
+
+  bool running() const;
+  const std::string& error() const;  // empty while running
+
+  /// What to pass to TavrelloAPI::setServiceHost(): "127.0.0.1:PORT", or
+  /// "https://127.0.0.1:PORT" when serving HTTPS. Empty when not running.
+  std::string host() const;
+
+  /// The groups, in creation order.
+  std::vector<Group> groups() const;
+  /// Puts the seeded groups back and forgets every change; group keys start over.
+  void reset();
+
+  /// Stops answering, closes the port and joins every thread of the service. Requests in
+  /// progress are cut off. Idempotent.
+  void stop();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tavrello::sandbox

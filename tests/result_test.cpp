@@ -1,0 +1,103 @@
+// TavrelloResult: what each constructor sets, and description() on every kind of reply.
+// The UTF-8 edge cases live in the description fuzz target's corpus, checked against an
+// independent decoder.
+#include <gtest/gtest.h>
+
+#include <tavrello/tavrello_result.hpp>
+
+#include <string>
+
+namespace {
+
+using tavrello::Bytes;
+using tavrello::TavrelloResult;
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStdout;
+
+Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+TEST(Result, ConstructorsSetOnlyTheirOwnProperty) {
+  ASSERT_EQ(TavrelloResult::NO_RESULT.size(), 1u);
+  EXPECT_EQ(TavrelloResult::NO_RESULT[0],
+            (std::map<std::string, std::string>{{"error", "No result data"}}));
+  for (const TavrelloResult& r : {TavrelloResult(), TavrelloResult(false), TavrelloResult(true)}) {
+    EXPECT_FALSE(r.message().has_value());
+    EXPECT_EQ(r.result(), "FAIL");
+    EXPECT_EQ(r.type(), "[String:Any]");
+    EXPECT_FALSE(r.response().has_value());
+  }
+  EXPECT_EQ(TavrelloResult(false).reason(), "");
+  EXPECT_EQ(TavrelloResult(true).reason(), "key");
+  const TavrelloResult empty((Bytes()));
+  ASSERT_TRUE(empty.response().has_value());  // present, with zero bytes
+  EXPECT_TRUE(empty.response()->empty());
+  // The dictionary is kept as the one message; none of its keys is looked at.
+  const TavrelloResult dictionary(std::map<std::string, std::any>{{"result", std::string("ok")}});
+  ASSERT_TRUE(dictionary.message().has_value());
+  EXPECT_EQ(dictionary.message()->size(), 1u);
+  EXPECT_EQ(dictionary.result(), "FAIL");
+}
+
+struct Described {
+  const char* name;
+  std::optional<std::string> body;  // nullopt: no response
+  std::string returned;
+  std::string printed;
+  const char* reason;  // after description()
+};
+
+void PrintTo(const Described& row, std::ostream* out) { *out << row.name; }
+
+class Description : public ::testing::TestWithParam<Described> {};
+
+TEST_P(Description, ReturnsPrintsAndStoresAsDocumented) {
+  const Described& row = GetParam();
+  TavrelloResult result;
+  if (row.body) result = TavrelloResult(bytesOf(*row.body));
+  result.setResult("ok");
+  CaptureStdout();
+  EXPECT_EQ(result.description(), row.returned);
+  EXPECT_EQ(result.description(), row.returned);  // again: same text, same values
+  EXPECT_EQ(GetCapturedStdout(), row.printed + row.printed);
+  EXPECT_EQ(result.reason(), row.reason);
+  EXPECT_EQ(result.result(), "ok");
+  const bool noResult = row.body == std::optional<std::string>("null");
+  ASSERT_EQ(result.message().has_value(), noResult);
+  if (noResult) {
+    EXPECT_EQ(std::any_cast<std::string>(result.message()->at(0).at("error")), "No result data");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , Description,
+    ::testing::Values(Described{"NoResponse", std::nullopt, "Error: No response", "", ""},
+                      Described{"NotUtf8", "\xff", "Error: Couldn't print JSON in String", "", ""},
+                      Described{"Null", "null", "null", "", "http"},
+                      Described{"NotQuiteNull", " null", " null", " null\n", ""},
+                      Described{"Empty", "", "", "\n", ""},
+                      Described{"Json", "{\"n\":\"caf\xc3\xa9\"}", "{\"n\":\"caf\xc3\xa9\"}",
+                                "{\"n\":\"caf\xc3\xa9\"}\n", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// description() reads and writes through the virtual accessors.
+TEST(Result, DescriptionGoesThroughOverriddenAccessors) {
+  struct Counting : TavrelloResult {
+    using TavrelloResult::TavrelloResult;
+    mutable int reads = 0;
+    int reasonWrites = 0;
+    const std::optional<Bytes>& response() const override {
+      ++reads;
+      return TavrelloResult::response();
+    }
+    void setReason(std::string reason) override {
+      ++reasonWrites;
+      TavrelloResult::setReason(std::move(reason));
+    }
+  };
+  Counting result(bytesOf("null"));
+  result.description();
+  EXPECT_GE(result.reads, 1);
+  EXPECT_EQ(result.reasonWrites, 1);
+}
+
+}  // namespace

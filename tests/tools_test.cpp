@@ -1,0 +1,149 @@
+// The programs users run: the `tavrello` command-line tool, the tavrello-sandbox program's
+// command line and the examples, each run as a process against a sandbox in this process.
+#include <gtest/gtest.h>
+
+#include <tavrello/sandbox.hpp>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "commands.hpp"
+#include "support/run_program.hpp"
+
+namespace tavrello::testing {
+namespace {
+
+using Json = nlohmann::ordered_json;
+using Args = std::vector<std::string>;
+
+// Distinctive, so that finding one in any output means it was printed.
+const std::string kApiKey = "tools-api-key-5b0d7f31";
+const std::string kServerKey = "tools-server-key-c94a2e68";
+
+class Tools : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(sandbox.running()) << sandbox.error(); }
+
+  // Runs `program` with the service and keys in its environment, `change` applied to it
+  // ("NAME=value" sets, "NAME" alone removes).
+  Finished run(const char* program, const Args& args, const std::string& change = "",
+               const char* stdoutPath = nullptr) {
+    std::vector<std::string> environment = {"TAVRELLO_HOST=" + sandbox.host(),
+                                            "TAVRELLO_API_KEY=" + kApiKey,
+                                            "TAVRELLO_SERVER_KEY=" + kServerKey};
+    const std::string name = change.substr(0, change.find('='));
+    environment.erase(
+        std::remove_if(environment.begin(), environment.end(),
+                       [&](const std::string& v) { return v.rfind(name + "=", 0) == 0; }),
+        environment.end());
+    if (name != change) environment.push_back(change);
+    Args argv = {program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Finished finished = runProgram(argv, environment, std::chrono::seconds(90), stdoutPath);
+    EXPECT_EQ((finished.out + finished.err).find(kServerKey), std::string::npos)
+        << "the server key was printed";
+    return finished;
+  }
+
+  static tavrello::sandbox::Options serviceOptions() {
+    tavrello::sandbox::Options options;
+    options.apiKey = kApiKey;
+    options.serverKey = kServerKey;
+    return options;
+  }
+  tavrello::sandbox::Sandbox sandbox{serviceOptions()};
+};
+
+// The exit code and output of every kind of run. A refusal is a reply: printed, exit 0. A
+// missing key or a failed exchange: one "error:" line and 1. A usage error: 2, nothing sent.
+TEST_F(Tools, CommandLineToolExitCodesAndOutput) {
+  struct Row {
+    std::string change;
+    Args args;
+    int exitCode;
+    std::string expected;  // the reply's error code, or the start of standard error
+  };
+  const Row rows[] = {
+      {"TAVRELLO_SERVER_KEY=wrong", {"get-groups"}, 0, "bad_signature"},
+      // MEMBER, then START (from_date) and END (to_date).
+      {"", {"get-data-between-24-hours", "m-0001", "200", "100"}, 0, "window_reversed"},
+      // Flags, before or after the subcommand, win over the environment.
+      {"TAVRELLO_HOST=127.0.0.1:1", {"--host", sandbox.host(), "get-groups"}, 0, ""},
+      {"TAVRELLO_API_KEY=wrong", {"get-groups", "--api-key", kApiKey}, 0, ""},
+      {"TAVRELLO_API_KEY", {"get-groups"}, 1, "error: no API key: pass --api-key or set"},
+      {"TAVRELLO_SERVER_KEY", {"get-groups"}, 1, "error: no server key: pass --server-key or"},
+      {"", {"--host", "h/evil", "get-groups"}, 1, "error: Invalid URL"},
+      {"TAVRELLO_HOST=127.0.0.1:1", {"get-groups"}, 1, "error: http"},
+      {"", {"edit-group-name", "g-001"}, 2, "error: "},
+      {"", {"get-groups", "extra"}, 2, "error: "},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.change + " tavrello " + ::testing::PrintToString(row.args));
+    const Finished finished = run(TAVRELLO_CLI, row.args, row.change);
+    EXPECT_EQ(finished.exitCode, row.exitCode);
+    if (row.exitCode == 0) {
+      EXPECT_EQ(finished.err, "");
+      const Json reply = Json::parse(finished.out, nullptr, false);
+      EXPECT_EQ(reply.value("/error/code"_json_pointer, ""), row.expected) << finished.out;
+    } else {
+      EXPECT_EQ(finished.out, "");
+      EXPECT_EQ(finished.err.rfind(row.expected, 0), 0u) << finished.err;
+      EXPECT_EQ(std::count(finished.err.begin(), finished.err.end(), '\n'), 1) << finished.err;
+    }
+  }
+}
+
+TEST_F(Tools, CommandLineToolSendsArgumentsAsTypedAndReportsAFailedWrite) {
+  // After "--", an argument that starts with "-" is a value; "&" and "=" travel as data.
+  const Finished created = run(TAVRELLO_CLI, {"--pretty", "create-group", "--", "-ops & co=1"});
+  EXPECT_EQ(created.exitCode, 0) << created.err;
+  EXPECT_EQ(created.out.compare(0, 4, "{\n  "), 0) << created.out;  // indented
+  EXPECT_EQ(Json::parse(created.out).value("/data/group_name"_json_pointer, ""), "-ops & co=1");
+  EXPECT_EQ(sandbox.groups().back().name, "-ops & co=1");
+  const Finished full = run(TAVRELLO_CLI, {"get-groups"}, "", "/dev/full");
+  EXPECT_EQ(full.exitCode, 1);
+  EXPECT_EQ(full.err, "error: cannot write the reply to standard output\n");
+}
+
+TEST(RenderBody, IndentsJsonInItsOrderAndLeavesAnythingElseAlone) {
+  const auto render = [](const std::string& text, bool pretty) {
+    return cli::renderBody(Bytes(text.begin(), text.end()), pretty);
+  };
+  EXPECT_EQ(render(R"({"b":1,"a":[2]})", true), "{\n  \"b\": 1,\n  \"a\": [\n    2\n  ]\n}\n");
+  EXPECT_EQ(render(R"({"b":1})", false), "{\"b\":1}\n");
+  EXPECT_EQ(render("not json\n", true), "not json\n");
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  EXPECT_EQ(render(deep, true), deep + "\n");  // too deep to indent safely: as it came
+}
+
+TEST_F(Tools, SandboxProgramRefusesOutOfRangeOptionsInOneLine) {
+  for (const Args& args : {Args{"--start-time", "9223372036854775807"}, Args{"--start-time", "-1"},
+                           Args{"--listen", "0.0.0.0:8787"}}) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    const Finished finished = run(TAVRELLO_SANDBOX, args);
+    EXPECT_EQ(finished.exitCode, 2);
+    EXPECT_EQ(finished.err.rfind("tavrello-sandbox: ", 0), 0u) << finished.err;
+    EXPECT_EQ(std::count(finished.err.begin(), finished.err.end(), '\n'), 1) << finished.err;
+  }
+}
+
+TEST_F(Tools, ExamplesRunEveryStepAndFailWhenRefused) {
+  const Finished tour = run(TAVRELLO_EXAMPLE_TOUR, {});
+  EXPECT_EQ(tour.exitCode, 0) << tour.out << tour.err;
+  EXPECT_NE(tour.out.find("done: 0 step(s) failed\n"), std::string::npos) << tour.out;
+  EXPECT_EQ(sandbox.groups().back().name, "Quick tour");
+  EXPECT_EQ(sandbox.groups().back().memberKeys, std::vector<std::string>{"m-0001"});
+  const Finished refused = run(TAVRELLO_EXAMPLE_TOUR, {}, "TAVRELLO_SERVER_KEY=wrong");
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(refused.out.find("FAILED: 4 step(s) failed"), std::string::npos) << refused.out;
+
+  const Finished loop = run(TAVRELLO_EXAMPLE_ASIO, {});
+  EXPECT_EQ(loop.exitCode, 0) << loop.out << loop.err;
+  EXPECT_NE(loop.out.find("done: 0 operation(s) failed\n"), std::string::npos) << loop.out;
+}
+
+}  // namespace
+}  // namespace tavrello::testing

@@ -1,0 +1,202 @@
+// Sandbox: the sandbox service behind an HTTP (or HTTPS) front end on a loopback port.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <charconv>
+#include <chrono>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include <httplib.h>
+#include <tavrello/sandbox.hpp>
+
+#include "sandbox_listen.hpp"
+#include "sandbox_service.hpp"
+
+namespace tavrello::sandbox {
+namespace {
+
+// Larger bodies get httplib's 413; the handler itself copes with any size below this.
+constexpr std::size_t kMaxBodyBytes = 8 * 1024 * 1024;
+
+// Each worker serves one keep-alive connection at a time, so the pool must cover every
+// connection a client keeps open (the client library uses up to 64): with fewer workers, a
+// request on a waiting connection stalls until some idle connection times out.
+constexpr std::size_t kWorkerThreads = 72;
+
+void writeReply(const Reply& reply, httplib::Response& res) {
+  res.status = reply.status;
+  for (const auto& [name, value] : reply.headers) res.set_header(name, value);
+  res.set_content(reply.body, "application/json");
+}
+
+}  // namespace
+
+std::optional<ListenAddress> parseListen(const std::string& text) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos) return std::nullopt;
+  ListenAddress address;
+  address.host = text.substr(0, colon);
+  if (address.host == "localhost") address.host = "127.0.0.1";
+  in_addr ipv4{};
+  if (inet_pton(AF_INET, address.host.c_str(), &ipv4) != 1) return std::nullopt;
+  if ((ntohl(ipv4.s_addr) >> 24) != 127) return std::nullopt;
+  const std::string portText = text.substr(colon + 1);
+  const char* begin = portText.data();
+  const char* end = begin + portText.size();
+  const auto [parsed, ec] = std::from_chars(begin, end, address.port);
+  if (portText.empty() || ec != std::errc() || parsed != end || address.port < 0 ||
+      address.port > 65535) {
+    return std::nullopt;
+  }
+  return address;
+}
+
+struct Sandbox::Impl {
+  std::unique_ptr<SandboxService> service;
+  std::unique_ptr<httplib::Server> server;
+  std::thread listener;
+  std::string error;
+  std::string host;
+  std::function<void(const std::string&)> log;
+  std::mutex logMutex;
+
+  void answer(const httplib::Request& req, httplib::Response& res, const std::string& body) {
+    const Reply reply =
+        service->handle(req.method, req.path, req.get_header_value("Content-Type"), body);
+    writeReply(reply, res);
+    record(req, reply);
+  }
+  void record(const httplib::Request& req, const Reply& reply) {
+    if (!log) return;
+    const std::lock_guard<std::mutex> lock(logMutex);
+    log(logLine(req.method, req.path, reply));
+  }
+  void start(Options options);
+};
+
+void Sandbox::Impl::start(Options options) {
+  const std::optional<ListenAddress> address = parseListen(options.listen);
+  if (!address) {
+    error = "listen wants a loopback HOST:PORT such as 127.0.0.1:8787";
+    return;
+  }
+  if (options.members < 1 || options.members > kMaxMembers || options.clock < 0 ||
+      options.clock > kMaxClock) {
+    error = "members must be from 1 to 10000 and clock from 0 to 253402300799";
+    return;
+  }
+  const bool tls = !options.tlsCertFile.empty() || !options.tlsKeyFile.empty();
+  if (tls) {
+    auto secure = std::make_unique<httplib::SSLServer>(options.tlsCertFile.c_str(),
+                                                       options.tlsKeyFile.c_str());
+    if (!secure->is_valid()) {
+      error = "cannot serve HTTPS with that certificate and key file";
+      return;
+    }
+    server = std::move(secure);
+  } else {
+    server = std::make_unique<httplib::Server>();
+  }
+  log = std::move(options.log);
+  service = std::make_unique<SandboxService>(std::move(options));
+
+  server->set_payload_max_length(kMaxBodyBytes);
+  server->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+  server->set_keep_alive_max_count(100000);
+  server->set_keep_alive_timeout(1);
+  server->set_tcp_nodelay(true);  // headers and body go out in two writes: no Nagle delay
+  // httplib's default also sets SO_REUSEPORT, which would let a second sandbox bind the same
+  // port and share its connections; SO_REUSEADDR alone only allows rebinding after a restart.
+  server->set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  const auto plain = [this](const httplib::Request& req, httplib::Response& res) {
+    answer(req, res, req.body);
+  };
+  // Bodies are read through a content reader, bounded by the payload limit above: httplib
+  // would otherwise refuse any form body over 8 KiB with a bare 413, and a long value is for
+  // the service to judge (a group name that is too long gets its own refusal).
+  const auto reading = [this](const httplib::Request& req, httplib::Response& res,
+                              const httplib::ContentReader& reader) {
+    std::string body;
+    reader([&body](const char* data, std::size_t length) {
+      body.append(data, length);
+      return true;
+    });
+    answer(req, res, body);
+  };
+  // Every method and path reaches the service, which answers 404 and 405 itself.
+  const std::string anyPath = ".*";
+  server->Get(anyPath, plain).Delete(anyPath, plain).Options(anyPath, plain);
+  server->Post(anyPath, reading).Put(anyPath, reading).Patch(anyPath, reading);
+  // Errors that httplib answers by itself (a malformed request, a body over the limit) get
+  // the same JSON shape; replies from the service already have a body and pass unchanged.
+  const httplib::Server::HandlerWithResponse onError = [this](const httplib::Request& req,
+                                                              httplib::Response& res) {
+    if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+    Reply reply;
+    reply.status = res.status;
+    reply.outcome = "http_" + std::to_string(res.status);
+    reply.body = R"({"result":"fail","error":{"code":")" + reply.outcome +
+                 R"(","message":"the HTTP request was refused before it reached the service"}})";
+    writeReply(reply, res);
+    record(req, reply);
+    return httplib::Server::HandlerResponse::Handled;
+  };
+  server->set_error_handler(onError);
+
+  int port = address->port;
+  if (port == 0) {
+    port = server->bind_to_any_port(address->host);
+  } else if (!server->bind_to_port(address->host, port)) {
+    port = -1;
+  }
+  if (port <= 0) {
+    error = "cannot listen on " + address->host + ":" + std::to_string(address->port);
+    return;
+  }
+  listener = std::thread([this] { server->listen_after_bind(); });
+  // stop() has no effect until the accept loop runs.
+  for (int i = 0; i < 5000 && !server->is_running(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  host = std::string(tls ? "https://" : "") + address->host + ":" + std::to_string(port);
+}
+
+Sandbox::Sandbox(Options options) : impl_(std::make_unique<Impl>()) {
+  try {
+    impl_->start(std::move(options));
+  } catch (const std::exception& e) {
+    impl_->error = std::string("cannot start: ") + e.what();
+  }
+  if (!impl_->error.empty()) stop();
+}
+
+Sandbox::~Sandbox() { stop(); }
+
+bool Sandbox::running() const { return impl_->listener.joinable(); }
+
+const std::string& Sandbox::error() const { return impl_->error; }
+
+std::string Sandbox::host() const { return running() ? impl_->host : std::string(); }
+
+std::vector<Group> Sandbox::groups() const {
+  return impl_->service ? impl_->service->groups() : std::vector<Group>();
+}
+
+void Sandbox::reset() {
+  if (impl_->service) impl_->service->reset();
+}
+
+void Sandbox::stop() {
+  if (!impl_->listener.joinable()) return;
+  impl_->server->stop();
+  impl_->listener.join();
+}
+
+}  // namespace tavrello::sandbox
