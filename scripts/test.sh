@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite, once per build configuration of the
-# matrix (GCC and Clang; ASan+UBSan, TSan and Release), or only the presets
-# named on the command line:   scripts/test.sh            # everything
+# Builds and runs the test suite, once per build configuration of the matrix
+# (GCC and Clang; ASan+UBSan, TSan and Release; the TSan presets and the Clang
+# release build the library and its tests only, and the TSan presets run the
+# tests labelled "threads"), or only the presets named on the command line:   scripts/test.sh            # everything
 #                              scripts/test.sh debug      # one preset
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,13 +14,11 @@ if [[ ${#presets[@]} -eq 0 ]]; then
   presets=(debug tsan-gcc release clang-debug clang-tsan clang-release)
 fi
 
-# Every server in the tests is on loopback; never route it through a proxy.
-export NO_PROXY="127.0.0.1,localhost${NO_PROXY:+,$NO_PROXY}" no_proxy="127.0.0.1,localhost${no_proxy:+,$no_proxy}"
-
 jobs=$(nproc)
 for preset in "${presets[@]}"; do
   echo "=== ${preset}"
   cmake --preset "${preset}" >/dev/null
   cmake --build --preset "${preset}" -j "${jobs}"
-  ctest --preset "${preset}" -j "${jobs}"
+  # Most tests wait on sockets and child processes: twice as many at once as there are cores.
+  ctest --preset "${preset}" -j "$((2 * jobs))"
 done
