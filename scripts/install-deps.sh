@@ -8,7 +8,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev nlohmann-json3-dev libcli11-dev libasio-dev
-  python3 "$@"
+  python3 openssl "$@"
 )
 
 missing=()

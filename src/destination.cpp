@@ -88,12 +88,25 @@ const char* ipv6Problem(std::string_view bracketed, bool& loopback) {
 Destination parseDestination(std::string given) {
   Destination destination;
   destination.text = std::move(given);
-  const std::string_view text = destination.text;
+  std::string_view text = destination.text;
+  std::string scheme = "http";
+  if (const std::size_t end = text.find("://"); end != std::string_view::npos) {
+    scheme = std::string(text.substr(0, end));
+    // Letters only matter below: "HTTPS" reads as "https", nothing else as either.
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                   [](char c) { return static_cast<char>(c | 0x20); });
+    if (scheme != "http" && scheme != "https") {
+      destination.problem = "only http:// and https:// are accepted";
+      return destination;
+    }
+    text.remove_prefix(end + 3);
+  }
   if (const std::string stray = strayCharacter(text); !stray.empty()) {
     destination.problem = stray + " cannot appear in a service host";
     return destination;
   }
-  std::string_view host = text, after;
+  std::string_view host;
+  std::string_view after;
   const char* problem = nullptr;
   if (!text.empty() && text.front() == '[') {
     const std::size_t close = text.find(']');
@@ -118,7 +131,11 @@ Destination parseDestination(std::string given) {
     destination.loopback = false;
     return destination;
   }
-  destination.origin = "http://" + destination.text;
+  destination.https = scheme == "https";
+  destination.host = std::string(host);
+  destination.authority =
+      after.empty() ? destination.host + (destination.https ? ":443" : ":80") : std::string(text);
+  destination.origin = scheme + "://" + std::string(text);
   return destination;
 }
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <deque>
 #include <iterator>
@@ -42,6 +43,7 @@ struct Request {
   bool keepBody = false;          // the final status is 2xx: the body is the result
   std::size_t activeIndex = 0;    // position in Transport::active_
   CURL* handle = nullptr;
+  char error[CURL_ERROR_SIZE] = "";  // libcurl's own words for a failure
 };
 
 struct EasyCleanup {
@@ -62,6 +64,7 @@ using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
 // Every header line of the reply, 1xx ones included. A blank line ends a
 // header block; only a block that ended makes a reply (a server that closes
 // mid-header leaves libcurl reporting success with whatever it had).
+// cppcheck-suppress constParameter ; libcurl's callback type
 size_t onHeaderLine(char* data, size_t size, size_t count, void* userdata) {
   auto* request = static_cast<Request*>(userdata);
   const size_t length = size * count;
@@ -85,16 +88,116 @@ size_t onBody(char* data, size_t size, size_t count, void* userdata) {
   return length;
 }
 
-std::shared_ptr<TavrelloResult> failure(const char* reason) {
+std::shared_ptr<TavrelloResult> failure(std::string detail, int status = 0) {
   auto result = std::make_shared<TavrelloResult>();
-  result->setReason(reason);
+  result->setReason("http");
+  result->setDetail(std::move(detail));
+  result->setHttpStatus(status);
   return result;
 }
 
-void deliver(Post& post, std::shared_ptr<TavrelloResult> result,
-             std::vector<std::function<void()>>& done) {
+// "60 s", or "500 ms" for the shorter timeouts of tests.
+std::string duration(Clock::duration span) {
+  const auto ms = std::chrono::round<std::chrono::milliseconds>(span).count();
+  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
+std::string noReplyWithin(const Request& request) {
+  return "no complete reply within " + duration(request.deadline - request.post.started);
+}
+
+// What went wrong, in one line that holds no key, signature or body: curl's own words
+// only for TLS, where they name the certificate problem.
+std::string failureDetail(CURLcode code, const Request& request, long status,
+                          const std::string& peer, long osErrno) {
+  const Destination& destination = *request.post.destination;
+  if (request.received > kMaxReplyBytes || code == CURLE_FILESIZE_EXCEEDED) {
+    return "reply larger than 64 MiB";
+  }
+  switch (code) {
+    case CURLE_OK:
+      if (!request.headerBlockEnded) return "reply cut short by " + peer;
+      return "HTTP " + std::to_string(status) + " from " + destination.authority;
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return "host name not resolved: " + destination.host;
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return "proxy name not resolved";
+    case CURLE_COULDNT_CONNECT:
+      return (osErrno == ECONNREFUSED ? "connection refused by " : "cannot connect to ") + peer;
+    case CURLE_OPERATION_TIMEDOUT:
+      return noReplyWithin(request);
+    case CURLE_GOT_NOTHING:
+      return "empty reply from " + peer;
+    case CURLE_PARTIAL_FILE:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+      return "reply cut short by " + peer;
+    case CURLE_WEIRD_SERVER_REPLY:
+      return "malformed reply from " + peer;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+      return std::string("TLS: ") + (request.error[0] ? request.error : curl_easy_strerror(code)) +
+             " (" + destination.authority + ")";
+    default:
+      return std::string("transfer failed: ") + curl_easy_strerror(code);
+  }
+}
+
+std::mutex gObserverMutex;
+std::shared_ptr<const std::function<void(const Exchange&)>> gObserver;  // guarded
+std::atomic<bool> gObserving{false};  // gObserver is set: spares the lock when it is not
+
+// The result's record for the observer, if there is one; what the observer throws is
+// dropped, as there is nobody to hand it to.
+void observe(const Post& post, const TavrelloResult& result, std::size_t replyBytes,
+             bool newConnection) {
+  if (!gObserving.load(std::memory_order_relaxed)) return;
+  std::shared_ptr<const std::function<void(const Exchange&)>> observer;
+  {
+    std::lock_guard lock(gObserverMutex);
+    observer = gObserver;
+  }
+  if (!observer) return;
+  Exchange exchange;
+  exchange.operation = post.operation;
+  exchange.method = "POST";
+  if (!post.destination->origin.empty()) {
+    exchange.url = post.destination->origin + std::string(post.path);
+  }
+  exchange.requestBytes = post.body.size();
+  exchange.httpStatus = result.httpStatus();
+  exchange.replyBytes = replyBytes;
+  exchange.elapsed =
+      std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - post.started);
+  exchange.newConnection = newConnection;
+  exchange.result = result.result();
+  exchange.reason = result.reason();
+  exchange.detail = result.detail();
+  try {
+    (*observer)(exchange);
+  } catch (...) {
+  }
+}
+
+// Ends a request: the observer sees it, and its handler is queued with the result.
+void complete(Post& post, std::shared_ptr<TavrelloResult> result,
+              std::vector<std::function<void()>>& done, std::size_t replyBytes = 0,
+              bool newConnection = false) {
+  observe(post, *result, replyBytes, newConnection);
   done.emplace_back(
       [callback = std::move(post.callback), result = std::move(result)] { callback(result); });
+}
+
+// Ends a request that never reached the I/O thread, from the calling thread.
+void completeNow(Post& post, std::shared_ptr<TavrelloResult> result) {
+  std::vector<std::function<void()>> done;
+  complete(post, std::move(result), done);
+  postBatchToMainQueue(done);
 }
 
 class Transport {
@@ -103,28 +206,8 @@ class Transport {
   // use: the parent's I/O thread does not exist there, and its connections, wakeup
   // descriptor and requests in flight are the parent's.
   static Transport& current() {
-    if (Transport* transport = gCurrent.load(std::memory_order_acquire)) return *transport;
-    std::lock_guard lock(gCreation);
-    if (gCurrent.load(std::memory_order_relaxed) == nullptr) {
-      if (!gForkHandlersSet) {
-        pthread_atfork([] { gCreation.lock(); }, [] { gCreation.unlock(); },
-                       [] {
-                         // Kept reachable: it still holds the parent's buffers.
-                         if (Transport* parents = gCurrent.exchange(nullptr)) {
-                           parents->abandonedBefore_ = gAbandoned;
-                           gAbandoned = parents;
-                         }
-                         gCreation.unlock();
-                       });
-        gForkHandlersSet = true;
-      }
-      // Never freed: a thread may still submit while the process exits. The
-      // stopper ends the I/O thread during exit, before libcurl's and
-      // OpenSSL's own exit handlers run (they were registered earlier).
-      gCurrent.store(new Transport(), std::memory_order_release);
-      static Stopper stopper;
-    }
-    return *gCurrent.load(std::memory_order_relaxed);
+    Transport* const transport = gCurrent.load(std::memory_order_acquire);
+    return transport != nullptr ? *transport : create();
   }
 
   void submit(std::unique_ptr<Request> request) {
@@ -143,9 +226,7 @@ class Transport {
       }
     }
     if (unsent) {
-      std::vector<std::function<void()>> done;
-      deliver(unsent->post, failure("http"), done);
-      postBatchToMainQueue(done);
+      completeNow(unsent->post, failure("cannot start the library's I/O thread"));
       return;
     }
     // After the lock: woken while this thread still held mutex_, the I/O
@@ -155,6 +236,31 @@ class Transport {
   }
 
  private:
+  static Transport& create() {
+    std::lock_guard lock(gCreation);
+    if (gCurrent.load(std::memory_order_relaxed) == nullptr) {
+      static const bool forkHandled = [] {
+        pthread_atfork([] { gCreation.lock(); }, [] { gCreation.unlock(); },
+                       [] {
+                         // Kept reachable: it still holds the parent's buffers.
+                         if (Transport* parents = gCurrent.exchange(nullptr)) {
+                           parents->abandonedBefore_ = gAbandoned;
+                           gAbandoned = parents;
+                         }
+                         gCreation.unlock();
+                       });
+        return true;
+      }();
+      static_cast<void>(forkHandled);
+      // Never freed: a thread may still submit while the process exits. The
+      // stopper ends the I/O thread during exit, before libcurl's and
+      // OpenSSL's own exit handlers run (they were registered earlier).
+      gCurrent.store(new Transport(), std::memory_order_release);
+      static Stopper stopper;
+    }
+    return *gCurrent.load(std::memory_order_relaxed);
+  }
+
   struct Stopper {
     ~Stopper() {
       if (Transport* transport = gCurrent.load()) transport->stop();
@@ -163,6 +269,7 @@ class Transport {
 
   Transport() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
+    defaultCaFile_ = curl_version_info(CURLVERSION_NOW)->cainfo;
     multi_.reset(curl_multi_init());
     curl_slist* list = nullptr;
     for (const char* header :
@@ -227,7 +334,9 @@ class Transport {
     curl_easy_setopt(handle, CURLOPT_POST, 1L);
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers_.get());
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http");
+    // Peer and host name verification, whatever libcurl's defaults may become.
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, onHeaderLine);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, onBody);
     curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxReplyBytes));
@@ -243,27 +352,38 @@ class Transport {
   void activate(std::unique_ptr<Request> request, std::vector<std::function<void()>>& done) {
     const auto remaining =
         std::chrono::duration_cast<std::chrono::milliseconds>(request->deadline - Clock::now());
-    CURL* handle = remaining.count() > 0 ? takeHandle() : nullptr;
-    if (!handle) {  // timed out while waiting for a free slot, or no memory
-      deliver(request->post, failure("http"), done);
+    if (remaining.count() <= 0) {  // timed out while waiting for a free slot
+      complete(request->post, failure(noReplyWithin(*request)), done);
+      return;
+    }
+    CURL* handle = takeHandle();
+    if (!handle) {
+      complete(request->post, failure("out of memory"), done);
       return;
     }
     Request* raw = request.get();
+    const Destination& destination = *raw->post.destination;
     raw->handle = handle;
-    curl_easy_setopt(handle, CURLOPT_URL, raw->post.url.c_str());
+    const std::string url = destination.origin + std::string(raw->post.path);
+    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());  // libcurl keeps a copy
     curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
                      static_cast<curl_off_t>(raw->post.body.size()));
     curl_easy_setopt(handle, CURLOPT_POSTFIELDS, raw->post.body.data());
     curl_easy_setopt(handle, CURLOPT_HEADERDATA, raw);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, raw);
     curl_easy_setopt(handle, CURLOPT_PRIVATE, raw);
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, raw->error);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(remaining.count()));
+    // Only the scheme asked for, never another (no redirect is followed either).
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, destination.https ? "https" : "http");
+    curl_easy_setopt(handle, CURLOPT_CAINFO,
+                     destination.caFile.empty() ? defaultCaFile_ : destination.caFile.c_str());
     // "" never uses a proxy, whatever the environment says; null goes back to
     // libcurl's reading of http_proxy, no_proxy and the like.
-    curl_easy_setopt(handle, CURLOPT_PROXY, raw->post.destination->loopback ? "" : nullptr);
+    curl_easy_setopt(handle, CURLOPT_PROXY, destination.loopback ? "" : nullptr);
     if (curl_multi_add_handle(multi_.get(), handle) != CURLM_OK) {
       idle_.emplace_back(handle);
-      deliver(raw->post, failure("http"), done);
+      complete(raw->post, failure("cannot start the transfer"), done);
       return;
     }
     raw->activeIndex = active_.size();
@@ -274,8 +394,18 @@ class Transport {
     Request* raw = nullptr;
     curl_easy_getinfo(handle, CURLINFO_PRIVATE, &raw);
     std::unique_ptr<Request> request(raw);
-    long status = 0;
+    long status = 0, connects = 0, port = 0, osErrno = 0;
+    const char* ip = nullptr;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(handle, CURLINFO_NUM_CONNECTS, &connects);
+    curl_easy_getinfo(handle, CURLINFO_PRIMARY_IP, &ip);
+    curl_easy_getinfo(handle, CURLINFO_PRIMARY_PORT, &port);
+    curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &osErrno);
+    // The address that answered, or refused: the proxy's when there is one.
+    const std::string peer = ip == nullptr || *ip == '\0' ? request->post.destination->authority
+                             : std::string(ip).find(':') == std::string::npos
+                                 ? std::string(ip) + ":" + std::to_string(port)
+                                 : "[" + std::string(ip) + "]:" + std::to_string(port);
     release(raw);
 
     // A transfer error wins over any status libcurl may already have seen
@@ -284,10 +414,12 @@ class Transport {
     if (code == CURLE_OK && request->headerBlockEnded && status >= 200 && status <= 299) {
       result = std::make_shared<TavrelloResult>(std::move(request->reply));
       result->setResult("ok");
+      result->setHttpStatus(static_cast<int>(status));
     } else {
-      result = failure("http");
+      result =
+          failure(failureDetail(code, *request, status, peer, osErrno), static_cast<int>(status));
     }
-    deliver(request->post, std::move(result), done);
+    complete(request->post, std::move(result), done, request->received, connects > 0);
   }
 
   // Takes the request's handle out of the multi handle and keeps it for reuse.
@@ -308,7 +440,7 @@ class Transport {
   int expireWaiting(std::vector<std::function<void()>>& done) {
     const auto now = Clock::now();
     while (!waiting_.empty() && waiting_.front()->deadline <= now) {
-      deliver(waiting_.front()->post, failure("http"), done);
+      complete(waiting_.front()->post, failure(noReplyWithin(*waiting_.front())), done);
       waiting_.pop_front();
     }
     if (waiting_.empty()) return INT_MAX;
@@ -368,8 +500,7 @@ class Transport {
   }
 
   static inline std::atomic<Transport*> gCurrent{nullptr};
-  static inline std::mutex gCreation;  // guards creation and what follows
-  static inline bool gForkHandlersSet = false;
+  static inline std::mutex gCreation;             // guards creation and what follows
   static inline Transport* gAbandoned = nullptr;  // the transports of parent processes
   Transport* abandonedBefore_ = nullptr;
 
@@ -382,6 +513,8 @@ class Transport {
   // Owned by the I/O thread once it runs.
   MultiHandle multi_;
   HeaderList headers_;
+  // libcurl's own CA bundle, put back on a handle that served a destination with a CA file.
+  const char* defaultCaFile_ = nullptr;
   const int wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);  // never closed
   std::deque<std::unique_ptr<Request>> waiting_;
   std::vector<Request*> active_;
@@ -395,10 +528,26 @@ class Transport {
 }  // namespace
 
 void submitPost(Post post) {
+  if (post.destination->origin.empty()) {  // nothing can be sent
+    auto result = std::make_shared<TavrelloResult>();
+    result->setReason("Invalid URL");
+    result->setDetail(post.destination->problem);
+    completeNow(post, std::move(result));
+    return;
+  }
   auto request = std::make_unique<Request>();
+  request->deadline = post.started + std::chrono::milliseconds(gTimeoutMs.load());
   request->post = std::move(post);
-  request->deadline = Clock::now() + std::chrono::milliseconds(gTimeoutMs.load());
   Transport::current().submit(std::move(request));
+}
+
+void setObserver(std::function<void(const Exchange&)> observer) {
+  auto shared =
+      observer ? std::make_shared<const std::function<void(const Exchange&)>>(std::move(observer))
+               : nullptr;
+  std::lock_guard lock(gObserverMutex);
+  gObserving.store(shared != nullptr, std::memory_order_relaxed);
+  gObserver.swap(shared);
 }
 
 void setExchangeTimeoutForTesting(std::chrono::milliseconds timeout) {

@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <cstdio>
 #include <numeric>
 #include <utility>
@@ -67,10 +68,22 @@ void TavrelloAPI::setServerKey(std::string serverKey) {
 
 void TavrelloAPI::setServiceHost(std::string hostAndPort) {
   // Checked once here rather than on every request.
-  auto destination = std::make_shared<const internal::Destination>(
-      internal::parseDestination(std::move(hostAndPort)));
+  auto destination =
+      std::make_shared<internal::Destination>(internal::parseDestination(std::move(hostAndPort)));
   std::lock_guard lock(mutex_);
-  destination_.swap(destination);
+  destination->caFile = destination_->caFile;
+  destination_ = std::move(destination);
+}
+
+void TavrelloAPI::setCaFile(std::string pemPath) {
+  std::lock_guard lock(mutex_);
+  auto destination = std::make_shared<internal::Destination>(*destination_);
+  destination->caFile = std::move(pemPath);
+  destination_ = std::move(destination);
+}
+
+void TavrelloAPI::setObserver(std::function<void(const Exchange&)> observer) {
+  internal::setObserver(std::move(observer));
 }
 
 std::string TavrelloAPI::serviceHost() const {
@@ -111,21 +124,7 @@ Params TavrelloAPI::getBasicParams() {
   return params;
 }
 
-void TavrelloAPI::doPost(std::shared_ptr<const internal::Destination> destination,
-                         std::string_view path, std::string body, CompletionHandler callback) {
-  if (destination->origin.empty()) {
-    auto result = std::make_shared<TavrelloResult>();
-    result->setReason("Invalid URL");
-    MainQueue::shared().post(
-        [callback = std::move(callback), result = std::move(result)] { callback(result); });
-    return;
-  }
-  std::string url;
-  url.reserve(destination->origin.size() + path.size());
-  url.append(destination->origin).append(path);
-  internal::submitPost(
-      {std::move(url), std::move(body), std::move(destination), std::move(callback)});
-}
+void TavrelloAPI::doPost(internal::Post post) { internal::submitPost(std::move(post)); }
 
 void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> args,
                        CompletionHandler completionHandler) {
@@ -136,22 +135,29 @@ void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> 
   const std::size_t estimate = std::accumulate(
       args.begin(), args.end(), 128 + endpoint.action.size(),
       [](std::size_t sum, const std::string* text) { return sum + 16 + text->size(); });
-  std::string body;
+  internal::Post post;
+  post.operation = endpoint.name;
+  post.path = endpoint.path;
+  post.started = std::chrono::steady_clock::now();
+  std::string& body = post.body;
   body.reserve(estimate);
-  std::shared_ptr<const internal::Destination> destination;
   {
     // Stamp, sign and reset as one step, so concurrent callers can never
     // send a timestamp that disagrees with its cert_key.
     std::unique_lock lock(mutex_);
     if (!hashKey()) {
+      auto result = std::make_shared<TavrelloResult>(true);
+      result->setDetail(API_KEY      ? "no server key set"
+                        : SERVER_KEY ? "no API key set"
+                                     : "no API key or server key set");
       lock.unlock();  // the handler may call the client again
-      completionHandler(std::make_shared<TavrelloResult>(true));
+      completionHandler(std::move(result));
       return;
     }
     internal::appendFormField(body, "api_key", *API_KEY);  // present: hashKey() checked
     internal::appendFormField(body, "timestamp", TIMESTAMP);
     internal::appendFormField(body, "cert_key", getCertKey());
-    destination = destination_;
+    post.destination = destination_;
     unsetTimeStamp();
   }
   if (!endpoint.action.empty()) internal::appendFormField(body, "api", endpoint.action);
@@ -163,7 +169,8 @@ void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> 
         field.argument >= 0 ? std::string_view(*argument[field.argument]) : field.fixedValue);
   }
   // The handler reaches the caller unchanged: doPost delivers on MainQueue.
-  doPost(std::move(destination), endpoint.path, std::move(body), std::move(completionHandler));
+  post.callback = std::move(completionHandler);
+  doPost(std::move(post));
 }
 
 void TavrelloAPI::getLastData(const std::string& memberKey, CompletionHandler completionHandler) {

@@ -133,6 +133,8 @@ TEST_P(Operations, SendTheirPathAndFieldsSignedAndDeliverOnTheMainQueue) {
   api.setApiKey(kApiKey);
   api.setServerKey(kServerKey);
   api.setServiceHost(server.host());
+  std::vector<Exchange> seen;  // written on the I/O thread before the handler is queued
+  api.setObserver([&](const Exchange& exchange) { seen.push_back(exchange); });
   std::vector<Result> results;
   GetParam().call(api, into(results));
   EXPECT_TRUE(results.empty());    // never before the call returned
@@ -149,6 +151,17 @@ TEST_P(Operations, SendTheirPathAndFieldsSignedAndDeliverOnTheMainQueue) {
   Fields fields = fieldsOf(request);
   EXPECT_EQ(fields["api_key"], kApiKey);
   EXPECT_EQ(fields["cert_key"], sha1(fields["timestamp"] + "|" + kApiKey + "|" + kServerKey));
+  // The observer's record names the operation and holds no key, stamp or signature.
+  api.setObserver(nullptr);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].operation, GetParam().name);
+  EXPECT_EQ(seen[0].url, "http://" + server.host() + GetParam().path);
+  EXPECT_EQ(seen[0].requestBytes, request.body.size());
+  for (const std::string& secret : {kApiKey, kServerKey, fields["timestamp"], fields["cert_key"]}) {
+    for (const std::string& text : {seen[0].url, seen[0].detail}) {
+      EXPECT_EQ(text.find(secret), std::string::npos) << text;
+    }
+  }
   for (const char* basic : {"api_key", "timestamp", "cert_key"}) fields.erase(basic);
   EXPECT_EQ(fields, GetParam().fields);
   EXPECT_EQ(request.body.find(kServerKey), std::string::npos);
@@ -190,6 +203,7 @@ TEST(Keys, AMissingKeyFailsAtOnceAndSendsNothing) {
       ASSERT_EQ(results.size(), 2u);  // both synchronously, before the call returned
       EXPECT_EQ(results[0]->result(), "FAIL");
       EXPECT_EQ(results[0]->reason(), "key");
+      EXPECT_EQ(results[0]->detail(), "no server key set");
       operation.call(api, nullptr);  // an empty handler is simply not called
     }
     EXPECT_EQ(timestampNow(), stamp);  // a refusal leaves the stamp alone
@@ -292,13 +306,14 @@ TEST(ServiceHost, OnlyHostAndPortIsAcceptedAndLoopbackIsNeverProxied) {
       {"127.1.2.3:" + port, kNowhere},  // loopback, where nothing listens: not via the proxy
       {"[::1]:" + port, kNowhere},
       {"api.example.com", kProxied},
-      {"a-b_c.example.:65535", kProxied},
+      {"HTTP://a-b_c.example.:65535", kProxied},
       {"10.1.2.3:1", kProxied},
       {"[2001:db8::1]:443", kProxied},
       {"", kInvalid},
       {"h/evil", kInvalid},
       {"user:secret@h", kInvalid},
-      {"http://h", kInvalid},
+      {"ftp://h", kInvalid},
+      {"https://", kInvalid},
       {"h:0", kInvalid},
       {"h:65536", kInvalid},
       {"h:", kInvalid},
@@ -328,7 +343,9 @@ TEST(ServiceHost, OnlyHostAndPortIsAcceptedAndLoopbackIsNeverProxied) {
         EXPECT_EQ(target, kGroupPath);
         break;
       case kProxied:
-        EXPECT_EQ(target, "http://" + host + kGroupPath);
+        EXPECT_EQ(target, (host.find("://") == std::string::npos ? "http://" + host
+                                                                 : "http" + host.substr(4)) +
+                              kGroupPath);
         break;
       case kNowhere:
         EXPECT_EQ(results[0]->reason(), "http");
@@ -336,6 +353,8 @@ TEST(ServiceHost, OnlyHostAndPortIsAcceptedAndLoopbackIsNeverProxied) {
         break;
       case kInvalid:
         EXPECT_EQ(results[0]->reason(), "Invalid URL");
+        EXPECT_FALSE(results[0]->detail().empty());
+        EXPECT_EQ(results[0]->detail().find("secret"), std::string::npos);
         EXPECT_EQ(target, "<nothing>");
         break;
     }

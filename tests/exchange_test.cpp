@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,10 +65,9 @@ class RawServer {
         char buffer[4096];
         for (ssize_t n; (n = ::read(connection, buffer, sizeof buffer)) > 0;) {
           request.append(buffer, static_cast<std::size_t>(n));
-          const std::size_t end = request.find("\r\n\r\n");
-          const std::size_t length = request.find("Content-Length: ");
+          const std::size_t end = request.find("\r\n\r\n"), length = request.find("Length: ");
           if (end != std::string::npos && length != std::string::npos &&
-              request.size() >= end + 4 + std::stoul(request.substr(length + 16))) {
+              request.size() >= end + 4 + std::stoul(request.substr(length + 8))) {
             break;
           }
         }
@@ -92,7 +92,8 @@ class RawServer {
 struct Outcome {
   const char* name;
   Answer answer;
-  bool ok;
+  int status;                 // httpStatus()
+  const char* detail;         // what detail() starts with; "" for "ok"
   const char* raw = nullptr;  // sent by a RawServer instead
   std::chrono::milliseconds timeout = 60s;
 };
@@ -100,17 +101,27 @@ struct Outcome {
 const std::string kMiB(1 << 20, 'x');
 
 const Outcome kOutcomes[] = {
-    {"Ok", {200, R"({"result":"ok","data":[1,2]})"}, true},
-    {"OkEmpty", {200, ""}, true},
-    {"Status299", {299, "edge"}, true},
+    {"Ok", {200, R"({"result":"ok","data":[1,2]})"}, 200, ""},
+    {"OkEmpty", {200, ""}, 200, ""},
+    {"Status299", {299, "edge"}, 299, ""},
     {"Status300NotFollowed",
      {300, "moved", 1, std::string::npos, false, 0ms, {{"Location", "/"}}},
-     false},
-    {"CutMidBody", {200, std::string(100, 'b'), 1, 10}, false},
-    {"CutMidHeader", {}, false, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-"},
-    {"Timeout", {200, "late", 1, std::string::npos, false, 3s}, false, nullptr, 500ms},
-    {"OverCap", {200, kMiB, 65}, false},
-    {"OverCapChunked", {200, kMiB, 65, std::string::npos, true}, false},
+     300,
+     "HTTP 300 from 127.0.0.1:"},
+    {"CutMidBody", {200, std::string(100, 'b'), 1, 10}, 200, "reply cut short by 127.0.0.1:"},
+    {"CutMidHeader",
+     {},
+     200,
+     "reply cut short by 127.0.0.1:",
+     "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-"},
+    {"Timeout",
+     {200, "late", 1, std::string::npos, false, 3s},
+     0,
+     "no complete reply within 500 ms",
+     nullptr,
+     500ms},
+    {"OverCap", {200, kMiB, 65}, 200, "reply larger than 64 MiB"},
+    {"OverCapChunked", {200, kMiB, 65, std::string::npos, true}, 200, "reply larger than 64 MiB"},
 };
 
 void PrintTo(const Outcome& outcome, std::ostream* out) { *out << outcome.name; }
@@ -131,24 +142,49 @@ TEST_P(Outcomes, EachReplyEndsInExactlyOneResult) {
   auto& api = TavrelloAPI::shared();
   api.setApiKey("k");
   api.setServerKey("s");
-  api.setServiceHost(raw ? raw->host() : server.host());
+  const std::string host = raw ? raw->host() : server.host();
+  api.setServiceHost(host);
+  std::vector<Exchange> seen;
+  api.setObserver([&](const Exchange& exchange) {
+    seen.push_back(exchange);
+    throw std::runtime_error("an observer that fails");  // must not matter
+  });
   api.getLastData("m", [&](Result r) {
     ++calls;
     result = std::move(r);
   });
   ASSERT_TRUE(MainQueue::shared().runUntil([&] { return calls > 0; }, 30s));
   MainQueue::shared().runUntil([] { return false; }, 100ms);
+  api.setObserver(nullptr);
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(result->type(), "[String:Any]");
   EXPECT_FALSE(result->message().has_value());
-  if (outcome.ok) {
+  EXPECT_EQ(result->httpStatus(), outcome.status);
+  if (*outcome.detail == '\0') {
     EXPECT_EQ(result->result(), "ok");
     EXPECT_EQ(result->reason(), "");
+    EXPECT_EQ(result->detail(), "");
     EXPECT_EQ(text(result), outcome.answer.body);  // the bytes, unchanged
   } else {
     EXPECT_EQ(result->result(), "FAIL");
     EXPECT_EQ(result->reason(), "http");
+    EXPECT_EQ(result->detail().rfind(outcome.detail, 0), 0u) << result->detail();
     EXPECT_FALSE(result->response().has_value());
+  }
+  // The observer saw the same outcome, once.
+  ASSERT_EQ(seen.size(), 1u);
+  const Exchange& record = seen[0];
+  EXPECT_EQ(record.operation, "getLastData");
+  EXPECT_EQ(record.method, "POST");
+  EXPECT_EQ(record.url, "http://" + host + "/api.get.member.location.last.php");
+  EXPECT_GT(record.requestBytes, 0u);
+  EXPECT_EQ(record.httpStatus, result->httpStatus());
+  EXPECT_EQ(record.result, result->result());
+  EXPECT_EQ(record.reason, result->reason());
+  EXPECT_EQ(record.detail, result->detail());
+  EXPECT_TRUE(record.newConnection);
+  if (result->response()) {
+    EXPECT_EQ(record.replyBytes, result->response()->size());
   }
   // No retry, and no redirect followed.
   if (!raw) {
@@ -163,7 +199,9 @@ TEST(Exchange, ARefusedConnectionIsHttp) {
   RecordingServer server;
   const std::string host = server.host();
   server.stop();
-  EXPECT_EQ(send(host)->reason(), "http");
+  const Result result = send(host);
+  EXPECT_EQ(result->reason(), "http");
+  EXPECT_EQ(result->detail(), "connection refused by " + host);
 }
 
 TEST(Exchange, SendsExactlyThePostItShould) {

@@ -71,19 +71,13 @@ std::string signedBody(const FieldList& extra) {
 
 TEST(SandboxFormTest, SplitsAtAmpersandsAndTheFirstEqualsAndDecodes) {
   const std::pair<const char*, std::vector<FormField>> cases[] = {
-      {"", {}},
       {"a=1&b=&flag", {{"a", "1"}, {"b", ""}, {"flag", ""}}},
       {"&&a=1&", {{"a", "1"}}},
-      {"=v", {{"", "v"}}},
-      {"k=x=y=z", {{"k", "x=y=z"}}},                              // split at the first "=" only
-      {"k=a+b%20c", {{"k", "a b c"}}},                            // "+" and %20 are spaces
-      {"k=%26%3D%2B%25", {{"k", "&=+%"}}},                        // escaped separators stay data
-      {"k=%c3%A9", {{"k", "\xc3\xa9"}}},                          // either hex case
-      {"k=%zz%4%&u=%u0041", {{"k", "%zz%4%"}, {"u", "%u0041"}}},  // bad escapes stay literal
-      {"k=%00x", {{"k", std::string("\0x", 2)}}},                 // any byte may come out
-      {" a = b ", {{" a ", " b "}}},                              // nothing is trimmed
-      {"a=1&a=1", {{"a", "1"}, {"a", "1"}}},  // repeats kept for the caller, who refuses them
-      {"%61%3d=1", {{"a=", "1"}}},            // names are decoded too
+      {"k=x=y=z", {{"k", "x=y=z"}}},          // split at the first "=" only
+      {"k=a+b%20c", {{"k", "a b c"}}},        // "+" and %20 are spaces
+      {"%6B=%26%3D%2B%25", {{"k", "&=+%"}}},  // names too; escaped separators stay data
+      {"k=%zz%4%", {{"k", "%zz%4%"}}},        // bad escapes stay literal
+      {" a = b ", {{" a ", " b "}}},          // nothing is trimmed
   };
   for (const auto& [body, fields] : cases) EXPECT_EQ(parseForm(body), fields) << body;
 }
@@ -140,8 +134,6 @@ TEST_F(SandboxServiceTest, SignatureChecks) {
       {key, ts, sign(ts, key, "wrong server key"), "bad_signature"},
       {key, "1700000001.25", good, "bad_signature"},  // tampered timestamp
       {key, ts, upper, "bad_signature"},
-      {key, ts, good.substr(1), "bad_signature"},
-      {key, ts, none, "missing_field"},
       {key, none, good, "missing_field"},
       {"other", ts, sign(ts, "other", kServerKey), "unknown_api_key"},
       {key, "n", sign("n", key, kServerKey), "bad_timestamp"},  // the unset marker
@@ -164,12 +156,10 @@ TEST_F(SandboxServiceTest, EveryRefusalNamesItsCause) {
       {kCommon, kForm + "; charset=UTF-8", list, "ok"},
       {kCommon, "application/json", list, "bad_content_type"},
       {kCommon, kForm, list + "&api=api.common.group.get.list", "duplicate_field"},  // same value
-      {kCommon, kForm, list + "&api_key=" + kApiKey, "duplicate_field"},
       {kCommon, kForm, signedBody({}), "missing_field"},
       {kCommon, kForm, signedBody({{"api", "api.common.group.get.nothing"}}), "unknown_action"},
       {kCommon, kForm, signedBody({{"api", "api.common.group.set.modify"}, {"group_key", "g-001"}}),
        "missing_field"},
-      {kLast, kForm, signedBody({{"member_key", "m-9999"}}), "unknown_member"},
       {kLast, kForm, signedBody({{"member_key", "m-0001"}, {"extra", "1"}}), "ok"},
   };
   for (const auto& [path, type, body, expected] : cases) {
@@ -199,10 +189,8 @@ TEST_F(SandboxServiceTest, PagesCoverAllMembersOnceAndFollowTheSeed) {
   for (const char* number : {"0", "4", "99999999999999999999"}) {
     EXPECT_EQ(page(number, "100"), "page_out_of_range") << number;
   }
-  for (const char* number : {"", "x", "-1", "+1", " 1", "1.0", "0x1"}) {
-    EXPECT_EQ(page(number, "100"), "bad_page") << number;
-  }
-  for (const char* size : {"0", "101", "ten"}) EXPECT_EQ(page("1", size), "bad_page_size") << size;
+  EXPECT_EQ(page("-1", "100"), "bad_page");
+  for (const char* size : {"0", "101"}) EXPECT_EQ(page("1", size), "bad_page_size") << size;
   // The same seed gives the same world, another seed another one.
   const std::string body = signedBody({{"page", "2"}, {"page_size", "100"}});
   const std::string first = service_.handle("POST", kMembers, kForm, body).body;
@@ -234,8 +222,7 @@ TEST_F(SandboxServiceTest, LocationWindowIsAtMost24Hours) {
   EXPECT_EQ(code(window(from, to + 1)), "window_too_long");
   EXPECT_EQ(code(window(from + 1, from)), "window_reversed");
   EXPECT_EQ(code(window(INT64_MIN, INT64_MAX)), "window_too_long");  // no overflow
-  for (const char* bad :
-       {"", "1.5", "abc", " 1", "+1", "99999999999999999999", "-9223372036854775809"}) {
+  for (const char* bad : {"1.5", "+1", "-9223372036854775809"}) {
     EXPECT_EQ(code(list(bad, "1")), "bad_time") << bad;
   }
 }
@@ -270,9 +257,8 @@ TEST_F(SandboxServiceTest, GroupLifecycle) {
 }
 
 TEST_F(SandboxServiceTest, GroupNamesAreStoredExactly) {
-  for (const std::string& name : {std::string("a&b=c+d%e f"), std::string("  padded  "),
-                                  std::string("Caf\xc3\xa9 \xe6\x97\xa5\xf0\x9f\x98\x80"),
-                                  std::string("%41%2B"), std::string(kMaxGroupNameBytes, 'x')}) {
+  for (const std::string& name : {std::string("a&b=c+d%41 \xe6\x97\xa5\xf0\x9f\x98\x80"),
+                                  std::string(kMaxGroupNameBytes, 'x')}) {
     const std::string key = group("set.add", {{"group_name", name}}).at("data").at("group_key");
     EXPECT_EQ(group("get.group.object.list", {{"group_key", key}}).at("data").at("group_name"),
               name);
@@ -281,7 +267,7 @@ TEST_F(SandboxServiceTest, GroupNamesAreStoredExactly) {
   const std::string raw =
       signedBody({{"api", "api.common.group.set.add"}}) + "&group_name= Team \xc3\xa9t\xc3\xa9 ";
   EXPECT_EQ(postRaw(kCommon, raw).at("data").at("group_name"), " Team \xc3\xa9t\xc3\xa9 ");
-  // Empty, too long, or not UTF-8: a stray, truncated, overlong, surrogate or too high form.
+  // Empty, too long, or not UTF-8 (stray, truncated, overlong, surrogate, too high).
   for (const std::string& bad : {std::string(), std::string(kMaxGroupNameBytes + 1, 'x'),
                                  std::string("\x80"), std::string("\xc3"), std::string("\xc0\xaf"),
                                  std::string("\xed\xa0\x80"), std::string("\xf4\x90\x80\x80")}) {

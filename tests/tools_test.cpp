@@ -73,10 +73,16 @@ TEST_F(Tools, CommandLineToolExitCodesAndOutput) {
       // Flags, before or after the subcommand, win over the environment.
       {"TAVRELLO_HOST=127.0.0.1:1", {"--host", sandbox.host(), "get-groups"}, 0, ""},
       {"TAVRELLO_API_KEY=wrong", {"get-groups", "--api-key", kApiKey}, 0, ""},
-      {"TAVRELLO_API_KEY", {"get-groups"}, 1, "error: no API key: pass --api-key or set"},
-      {"TAVRELLO_SERVER_KEY", {"get-groups"}, 1, "error: no server key: pass --server-key or"},
-      {"", {"--host", "h/evil", "get-groups"}, 1, "error: Invalid URL"},
-      {"TAVRELLO_HOST=127.0.0.1:1", {"get-groups"}, 1, "error: http"},
+      {"TAVRELLO_API_KEY", {"get-groups"}, 1, "error: key: no API key set (set TAVRELLO_API_KEY)"},
+      {"TAVRELLO_SERVER_KEY", {"get-groups"}, 1, "error: key: no server key set (set"},
+      {"",
+       {"--host", "h/evil", "get-groups"},
+       1,
+       "error: Invalid URL: \"/\" cannot appear in a service host"},
+      {"TAVRELLO_HOST=127.0.0.1:1",
+       {"get-groups"},
+       1,
+       "error: http: connection refused by 127.0.0.1:1\n"},
       {"", {"edit-group-name", "g-001"}, 2, "error: "},
       {"", {"get-groups", "extra"}, 2, "error: "},
   };
@@ -106,6 +112,15 @@ TEST_F(Tools, CommandLineToolSendsArgumentsAsTypedAndReportsAFailedWrite) {
   const Finished full = run(TAVRELLO_CLI, {"get-groups"}, "", "/dev/full");
   EXPECT_EQ(full.exitCode, 1);
   EXPECT_EQ(full.err, "error: cannot write the reply to standard output\n");
+  // --verbose: one line per exchange on standard error, the reply still on standard output.
+  const Finished verbose = run(TAVRELLO_CLI, {"--verbose", "get-groups"});
+  EXPECT_EQ(verbose.exitCode, 0);
+  EXPECT_EQ(
+      verbose.err.rfind(
+          "POST http://" + sandbox.host() + "/api.partner.common.php getGroups: HTTP 200, ", 0),
+      0u)
+      << verbose.err;
+  EXPECT_EQ(std::count(verbose.err.begin(), verbose.err.end(), '\n'), 1);
 }
 
 TEST(RenderBody, IndentsJsonInItsOrderAndLeavesAnythingElseAlone) {

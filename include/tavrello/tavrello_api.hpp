@@ -5,15 +5,16 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 
+#include <tavrello/exchange.hpp>
 #include <tavrello/types.hpp>
 
 namespace tavrello {
 
 namespace internal {
 struct Destination;
-}
+struct Post;
+}  // namespace internal
 
 /// The one client object. Set both credentials, then call any operation:
 ///
@@ -25,9 +26,10 @@ struct Destination;
 ///   });
 ///   // ... drain tavrello::MainQueue::shared() on the main thread.
 ///
-/// Every operation sends one signed HTTP POST to "http://" + serviceHost() +
-/// its path and returns at once; the server key never leaves the process
-/// (only the SHA-1 of "timestamp|api_key|server_key" travels, as cert_key).
+/// Every operation sends one signed HTTP POST to the service host (plain
+/// http, or https: see setServiceHost()) + its path and returns at once; the
+/// server key never leaves the process (only the SHA-1 of
+/// "timestamp|api_key|server_key" travels, as cert_key).
 ///
 /// Every operation calls its completion handler exactly once:
 ///   - API key or server key never set: synchronously, on the calling thread,
@@ -38,7 +40,9 @@ struct Destination;
 ///     (transport error, 60 s timeout, other status) or "Invalid URL" (the
 ///     service host does not form a URL).
 /// "ok" says only that the exchange succeeded: whether the service accepted
-/// the request is told by the reply body.
+/// the request is told by the reply body. On every failure the result's
+/// detail() says what happened in one line, and httpStatus() gives the status
+/// received, if any.
 ///
 /// Arguments are sent as given: no trimming, parsing or validation. The body
 /// encoder escapes only "&", "=", "+" and "%", so no argument can add or
@@ -84,17 +88,43 @@ class TavrelloAPI {
   /// Neither stamps nor resets the timestamp.
   Params getBasicParams();
 
-  /// Host (and optional port) of the service, e.g. "127.0.0.1:8787": a DNS
-  /// name, a dotted IPv4 address or a bracketed IPv6 address ("[::1]:8787"),
-  /// and a port from 1 to 65535. The default is compiled in from the CMake
-  /// cache variable TAVRELLO_SERVICE_HOST. Anything else (a path, query,
-  /// fragment, user information, scheme, space or control character) makes
-  /// every operation deliver "Invalid URL" through MainQueue, sending nothing.
-  ///   api.setServiceHost("api.example.com:8080");  // requests go there
-  ///   api.setServiceHost("api.example.com/x");     // "Invalid URL"
+  /// The service: `host[:port]` (plain http), `http://host[:port]` or
+  /// `https://host[:port]`, where host is a DNS name, a dotted IPv4 address or
+  /// a bracketed IPv6 address ("[::1]:8787") and the port is 1 to 65535. The
+  /// default is compiled in from the CMake cache variable
+  /// TAVRELLO_SERVICE_HOST. Anything else (a path, query, fragment, user
+  /// information, another scheme, space or control character) makes every
+  /// operation deliver "Invalid URL" through MainQueue, sending nothing, with
+  /// detail() saying what is wrong.
+  ///   api.setServiceHost("api.example.com:8080");          // http
+  ///   api.setServiceHost("https://api.example.com");       // https, port 443
+  ///   api.setServiceHost("api.example.com/x");             // "Invalid URL"
   /// serviceHost() returns the text as it was set.
+  ///
+  /// https always verifies the peer's certificate and host name (there is no
+  /// switch to turn that off) against the system's trust store, or the file
+  /// given to setCaFile(). Only the scheme asked for is ever used, and
+  /// redirects are never followed.
   void setServiceHost(std::string hostAndPort);
   std::string serviceHost() const;
+
+  /// A PEM file of trusted CA certificates for https, for a private CA; it
+  /// replaces libcurl's CA bundle (the system's CA directory is still read).
+  /// Empty, the default: the system trust store. A file that cannot be read
+  /// makes https requests fail with "http" and a detail that says so.
+  void setCaFile(std::string pemPath);
+
+  /// Sees every request when it ends, before its handler is queued: one
+  /// Exchange record, never a key, a signature or a body. Called on the
+  /// library's I/O thread for requests that were sent, and on the calling
+  /// thread for those that could not be ("Invalid URL", no I/O thread); not
+  /// for the missing-key result, which sends nothing. It must be quick and
+  /// safe to call from any thread; what it throws is caught and dropped. An
+  /// empty function (the default) turns it off, at no cost per request.
+  ///   api.setObserver([](const tavrello::Exchange& e) {
+  ///     std::fprintf(stderr, "%s %s %d\n", e.operation.c_str(), e.url.c_str(), e.httpStatus);
+  ///   });
+  void setObserver(std::function<void(const Exchange&)> observer);
 
   // Location and member queries.
 
@@ -143,11 +173,11 @@ class TavrelloAPI {
   std::string getCertKey() const;
   static std::string sha1(const std::string& hashed);
 
-  /// Posts `body` to the destination's origin + `path` and delivers the
-  /// outcome through MainQueue; a destination that is not a service host
-  /// delivers "Invalid URL" and sends nothing. Called without mutex_ held.
-  static void doPost(std::shared_ptr<const internal::Destination> destination,
-                     std::string_view path, std::string body, CompletionHandler callback);
+  /// Posts the request's body to its destination's origin + path and
+  /// delivers the outcome through MainQueue; a destination that is not a
+  /// service host delivers "Invalid URL" and sends nothing. Called without
+  /// mutex_ held.
+  static void doPost(internal::Post post);
 
   /// The one path of every operation; `operation` indexes the endpoint table.
   void send(int operation, std::initializer_list<const std::string*> args,

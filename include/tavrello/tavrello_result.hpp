@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <tavrello/types.hpp>
@@ -66,6 +67,28 @@ class TavrelloResult {
   virtual const std::optional<Bytes>& response() const;
   virtual void setResponse(std::optional<Bytes> response);
 
+  /// Failure details, beside the fields above (which they never change).
+  ///
+  /// httpStatus(): the HTTP status of the reply, 0 when none came (nothing
+  /// sent, connection failed, ...). Set on failures and on success alike.
+  ///
+  /// detail(): one line of English saying what went wrong; empty on success.
+  /// Never holds a key, a signature or a reply body. For example:
+  ///   reason "http":        "HTTP 503 from api.example.com:443"
+  ///                         "connection refused by 127.0.0.1:1"
+  ///                         "host name not resolved: api.example.com"
+  ///                         "no complete reply within 60 s"
+  ///                         "reply larger than 64 MiB"
+  ///                         "reply cut short by 127.0.0.1:8787"
+  ///                         "TLS: SSL certificate problem: unable to get local
+  ///                          issuer certificate (127.0.0.1:8443)"
+  ///   reason "Invalid URL": "\"/\" cannot appear in a service host"
+  ///   reason "key":         "no server key set"
+  int httpStatus() const { return httpStatus_; }
+  void setHttpStatus(int status) { httpStatus_ = status; }
+  const std::string& detail() const { return detail_; }
+  void setDetail(std::string detail) { detail_ = std::move(detail); }
+
   /// Renders the reply body as text:
   ///   - no response:            returns "Error: No response"
   ///   - not strictly UTF-8:     returns "Error: Couldn't print JSON in String"
@@ -83,6 +106,8 @@ class TavrelloResult {
   std::string type_ = "[String:Any]";
   std::string reason_;
   std::optional<Bytes> response_;
+  int httpStatus_ = 0;
+  std::string detail_;
 };
 
 }  // namespace tavrello

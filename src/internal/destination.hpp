@@ -6,21 +6,27 @@
 
 namespace tavrello::internal {
 
-/// A service host read once by parseDestination(), then shared by every request sent
-/// to it. Immutable.
+/// A service host read once by parseDestination(), with the CA file that verifies it,
+/// shared by every request sent to it. Immutable once shared.
 struct Destination {
   std::string text;       // as given to setServiceHost()
-  std::string origin;     // "http://host[:port]", the start of every endpoint URL; empty
+  std::string origin;     // "http[s]://host[:port]", the start of every endpoint URL; empty
                           // when `text` is not a service host
+  std::string host;       // "api.example.com", "[::1]"
+  std::string authority;  // host:port, the default port filled in, for failure details
   std::string problem;    // why `text` is not a service host; empty when it is
+  bool https = false;
   bool loopback = false;  // localhost, 127.0.0.0/8 or [::1]: never through a proxy
+  std::string caFile;     // PEM file of trusted CAs for https; empty: the system's
 };
 
-/// Reads `host[:port]`: host a DNS name, a dotted IPv4 address or a bracketed IPv6
-/// address; port 1-65535. Anything else (a path, query, fragment, user information,
-/// scheme, space or control character) leaves `origin` empty and says in `problem`
-/// what is wrong, without repeating the text, which may hold a secret ("user:pw@host").
+/// Reads `[http://|https://]host[:port]` (the scheme in any letter case): host a DNS name,
+/// a dotted IPv4 address or a bracketed IPv6 address; port 1-65535. Anything else (a path,
+/// query, fragment, user information, another scheme, space or control character) leaves
+/// `origin` empty and says in `problem` what is wrong, without repeating the text, which
+/// may hold a secret ("user:pw@host").
 ///   parseDestination("127.0.0.1:8787").origin == "http://127.0.0.1:8787"
+///   parseDestination("HTTPS://api.example.com").authority == "api.example.com:443"
 ///   parseDestination("[::1]:80").loopback == true
 ///   parseDestination("host/evil").problem == "\"/\" cannot appear in a service host"
 Destination parseDestination(std::string text);

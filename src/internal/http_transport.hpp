@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 
+#include <tavrello/exchange.hpp>
 #include <tavrello/types.hpp>
 
 #include "internal/destination.hpp"
@@ -15,24 +17,32 @@ namespace tavrello::internal {
 
 /// One request as the client hands it over.
 struct Post {
-  std::string url;   // destination->origin + the endpoint's path
-  std::string body;  // form-encoded
+  const char* operation = "";  // "getLastData", ...: static text
+  std::string_view path;       // appended to the destination's origin; static text
+  std::string body;            // form-encoded
   std::shared_ptr<const Destination> destination;
   CompletionHandler callback;
+  std::chrono::steady_clock::time_point started;  // the operation's call
 };
 
-/// Sends "POST url" with the body and the library's two headers, and delivers
-/// exactly one result through MainQueue:
-///   a whole 2xx reply               -> bytes constructor, result "ok"
-///   any other status, a reply cut
-///   short, a transfer error (timeout,
-///   reset, refused, reply over 64 MiB) -> "http", body dropped
-/// Returns at once and never throws; the I/O thread is started on first use,
-/// and again by a later call when it could not be started (that request gets
-/// "http"). Never calls the callback on the calling thread. In a child made
-/// by fork() the first call starts the child's own transport. Once static
-/// destruction has begun, requests are dropped and their callbacks never run.
+/// Sends "POST origin+path" with the body and the library's two headers, and
+/// delivers exactly one result through MainQueue:
+///   a whole 2xx reply                   -> bytes constructor, result "ok"
+///   a destination that is no host        -> "Invalid URL", nothing sent
+///   any other status, a reply cut short,
+///   a transfer error (timeout, reset,
+///   refused, TLS, reply over 64 MiB)    -> "http", body dropped
+/// with httpStatus() and, on failure, detail() filled in; the observer sees
+/// each request first. Returns at once and never throws; the I/O thread is
+/// started on first use, and again by a later call when it could not be
+/// started (that request gets "http"). Never calls the callback on the
+/// calling thread. In a child made by fork() the first call starts the
+/// child's own transport. Once static destruction has begun, requests are
+/// dropped and their callbacks never run.
 void submitPost(Post post);
+
+/// The observer of every request submitted; empty: none. Any thread.
+void setObserver(std::function<void(const Exchange&)> observer);
 
 /// Largest reply body accepted; a longer one ends the exchange with "http".
 inline constexpr std::size_t kMaxReplyBytes = 64u << 20;

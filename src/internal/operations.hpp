@@ -15,7 +15,8 @@ struct Field {
 };
 
 struct Endpoint {
-  std::string_view path;        // appended to "http://" + host
+  const char* name;             // the operation's, for the exchange observer
+  std::string_view path;        // appended to the service's origin
   std::string_view action;      // value of "api", empty when not sent
   std::array<Field, 3> fields;  // in the order they are set; unused ones have no name
 };
@@ -43,22 +44,38 @@ constexpr Field fixed(std::string_view name, std::string_view value) { return {n
 // order of fields in the body is the encoder's.
 inline constexpr std::array<Endpoint, kOperationCount> kOperations = {{
     // getLastData, getDataBetween24Hours, getObjectsData
-    {"/api.get.member.location.last.php", "", {arg("member_key", 0)}},
-    {"/api.get.member.location.list.php",
+    {"getLastData", "/api.get.member.location.last.php", "", {arg("member_key", 0)}},
+    {"getDataBetween24Hours",
+     "/api.get.member.location.list.php",
      "",
      {arg("member_key", 0), arg("from_date", 1), arg("to_date", 2)}},
-    {"/api.get.member.info.all.php", "", {arg("page", 0), fixed("page_size", "100")}},
-    // getGroups, getGroupsWithObject, getGroupMembers
-    {kGroupPath, "api.common.group.get.list", {}},
-    {kGroupPath, "api.common.group.get.object.group.list", {arg("member_key", 0)}},
-    {kGroupPath, "api.common.group.get.group.object.list", {arg("group_key", 0)}},
-    // createGroup, editGroupName, removeGroup
-    {kGroupPath, "api.common.group.set.add", {arg("group_name", 0)}},
-    {kGroupPath, "api.common.group.set.modify", {arg("group_key", 0), arg("group_name", 1)}},
-    {kGroupPath, "api.common.group.set.delete", {arg("group_key", 0)}},
-    // addGroupMember, removeGroupMember
-    {kGroupPath, "api.common.group.set.object.add", {arg("group_key", 0), arg("member_key", 1)}},
-    {kGroupPath, "api.common.group.set.object.delete", {arg("group_key", 0), arg("member_key", 1)}},
+    {"getObjectsData",
+     "/api.get.member.info.all.php",
+     "",
+     {arg("page", 0), fixed("page_size", "100")}},
+    {"getGroups", kGroupPath, "api.common.group.get.list", {}},
+    {"getGroupsWithObject",
+     kGroupPath,
+     "api.common.group.get.object.group.list",
+     {arg("member_key", 0)}},
+    {"getGroupMembers",
+     kGroupPath,
+     "api.common.group.get.group.object.list",
+     {arg("group_key", 0)}},
+    {"createGroup", kGroupPath, "api.common.group.set.add", {arg("group_name", 0)}},
+    {"editGroupName",
+     kGroupPath,
+     "api.common.group.set.modify",
+     {arg("group_key", 0), arg("group_name", 1)}},
+    {"removeGroup", kGroupPath, "api.common.group.set.delete", {arg("group_key", 0)}},
+    {"addGroupMember",
+     kGroupPath,
+     "api.common.group.set.object.add",
+     {arg("group_key", 0), arg("member_key", 1)}},
+    {"removeGroupMember",
+     kGroupPath,
+     "api.common.group.set.object.delete",
+     {arg("group_key", 0), arg("member_key", 1)}},
 }};
 
 }  // namespace tavrello::internal

@@ -1,6 +1,7 @@
 #include "commands.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <string_view>
 #include <utility>
@@ -94,22 +95,32 @@ std::string renderBody(const Bytes& body, bool pretty) {
   return text;
 }
 
-std::string failureMessage(const std::string& reason, const FailureContext& context) {
-  if (reason == "key" && !context.hasApiKey) {
-    return "error: no API key: pass --api-key or set TAVRELLO_API_KEY";
+std::string failureMessage(const TavrelloResult& result) {
+  std::string line = "error: " + result.reason() + ": " + result.detail();
+  if (result.reason() == "key") {
+    const bool api = result.detail().find("API key") != std::string::npos;
+    const bool server = result.detail().find("server key") != std::string::npos;
+    line += std::string(" (set ") + (api ? "TAVRELLO_API_KEY" : "") +
+            (api && server ? " and " : "") + (server ? "TAVRELLO_SERVER_KEY" : "") + ")";
+  } else if (result.reason() == "Invalid URL") {
+    line += " (pass --host or set TAVRELLO_HOST to [https://]HOST[:PORT])";
   }
-  if (reason == "key" && !context.hasServerKey) {
-    return "error: no server key: pass --server-key or set TAVRELLO_SERVER_KEY";
-  }
-  if (reason == "Invalid URL") {
-    return "error: Invalid URL: the service host \"" + context.host +
-           "\" does not form a URL; pass --host or set TAVRELLO_HOST to HOST:PORT";
-  }
-  if (reason == "http") {
-    return "error: http: no successful reply from " + context.host +
-           " (connection failed, no reply within 60 s, or a status outside 200-299)";
-  }
-  return "error: " + reason;
+  return line;
+}
+
+std::string exchangeLine(const Exchange& exchange) {
+  char elapsed[32];
+  std::snprintf(elapsed, sizeof elapsed, "%.1f ms",
+                static_cast<double>(exchange.elapsed.count()) / 1000.0);
+  std::string line = exchange.method + " " + (exchange.url.empty() ? "(no URL)" : exchange.url) +
+                     " " + exchange.operation + ": " +
+                     (exchange.httpStatus != 0 ? "HTTP " + std::to_string(exchange.httpStatus)
+                                               : std::string("no reply")) +
+                     ", " + std::to_string(exchange.requestBytes) + " bytes out, " +
+                     std::to_string(exchange.replyBytes) + " in, " + elapsed;
+  if (exchange.newConnection) line += ", new connection";
+  if (exchange.result != "ok") line += "; " + exchange.reason + ": " + exchange.detail;
+  return line;
 }
 
 }  // namespace tavrello::cli

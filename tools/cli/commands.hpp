@@ -34,17 +34,16 @@ const std::vector<Command>& commands();
 ///   renderBody(bytesOf("not json"), true) == "not json\n"
 std::string renderBody(const Bytes& body, bool pretty);
 
-/// What the tool knows when an operation fails, to explain the library's reason.
-struct FailureContext {
-  bool hasApiKey = false;
-  bool hasServerKey = false;
-  std::string host;  // the service host the request went to
-};
-
 /// The one line (without line feed) printed on standard error for a failed result:
-/// "error: " and the library's reason, explained for the reasons it documents.
-///   failureMessage("key", {false, true, "h:1"})
-///     == "error: no API key: pass --api-key or set TAVRELLO_API_KEY"
-std::string failureMessage(const std::string& reason, const FailureContext& context);
+/// "error: ", the library's reason and its detail, with a hint where the tool's settings
+/// are the likely cause.
+///   "error: http: connection refused by 127.0.0.1:1"
+///   "error: key: no API key set (set TAVRELLO_API_KEY)"
+std::string failureMessage(const TavrelloResult& result);
+
+/// The line --verbose prints on standard error for one exchange.
+///   "POST http://127.0.0.1:8787/api.partner.common.php getGroups: HTTP 200, 171 bytes out,
+///    87 in, 3.2 ms, new connection"
+std::string exchangeLine(const Exchange& exchange);
 
 }  // namespace tavrello::cli

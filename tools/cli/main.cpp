@@ -4,7 +4,8 @@
 //
 // Exit codes: 0 the exchange succeeded and the body is on standard output (the service may
 // still have refused the request: that is said in the body); 1 the exchange failed or a key
-// is missing, one "error: ..." line on standard error; 2 the command line is wrong.
+// is missing, one "error: ..." line on standard error (after the --verbose lines, if asked
+// for); 2 the command line is wrong.
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -32,8 +33,10 @@ constexpr std::chrono::seconds kResultWait{90};
 struct Settings {
   std::string apiKey;  // empty: missing
   std::string serverKey;
-  std::string host;  // empty: the library's compiled-in default
+  std::string host;    // empty: the library's compiled-in default
+  std::string caFile;  // empty: the system trust store
   bool pretty = false;
+  bool verbose = false;
 };
 
 const char* argumentHelp(const std::string& name) {
@@ -51,6 +54,12 @@ int run(const Command& command, const Arguments& arguments, const Settings& sett
   if (!settings.apiKey.empty()) api.setApiKey(settings.apiKey);
   if (!settings.serverKey.empty()) api.setServerKey(settings.serverKey);
   if (!settings.host.empty()) api.setServiceHost(settings.host);
+  if (!settings.caFile.empty()) api.setCaFile(settings.caFile);
+  if (settings.verbose) {
+    api.setObserver([](const tavrello::Exchange& exchange) {
+      std::fprintf(stderr, "%s\n", tavrello::cli::exchangeLine(exchange).c_str());
+    });
+  }
 
   // Shared with the handler, so that a result arriving after a give-up has somewhere to go.
   auto slot = std::make_shared<std::shared_ptr<tavrello::TavrelloResult>>();
@@ -64,9 +73,7 @@ int run(const Command& command, const Arguments& arguments, const Settings& sett
   }
   const tavrello::TavrelloResult& result = **slot;
   if (result.result() != "ok") {
-    const tavrello::cli::FailureContext context{!settings.apiKey.empty(),
-                                                !settings.serverKey.empty(), api.serviceHost()};
-    std::fprintf(stderr, "%s\n", failureMessage(result.reason(), context).c_str());
+    std::fprintf(stderr, "%s\n", tavrello::cli::failureMessage(result).c_str());
     return kExitFailed;
   }
   const std::string text =
@@ -102,10 +109,17 @@ int main(int argc, char** argv) {
                  "Server key (signs, never sent); prefer TAVRELLO_SERVER_KEY")
       ->envname("TAVRELLO_SERVER_KEY")
       ->multi_option_policy(takeLast);
-  app.add_option("--host", settings.host, "Service HOST:PORT (default: compiled in)")
+  app.add_option("--host", settings.host,
+                 "Service [http://|https://]HOST[:PORT] (default: compiled in)")
       ->envname("TAVRELLO_HOST")
       ->multi_option_policy(takeLast);
+  app.add_option("--ca-file", settings.caFile,
+                 "PEM file of trusted CAs for https (default: the system's)")
+      ->envname("TAVRELLO_CA_FILE")
+      ->multi_option_policy(takeLast);
   app.add_flag("--pretty", settings.pretty, "Indent a JSON reply");
+  app.add_flag("--verbose", settings.verbose,
+               "One line per exchange on standard error: URL, status, sizes, time");
   // One line for a usage error, as for every other failure.
   app.failure_message([](const CLI::App*, const CLI::Error& e) {
     return std::string("error: ") + e.what() + " (see --help)\n";
