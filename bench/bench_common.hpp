@@ -38,14 +38,15 @@ struct Options {
   std::size_t concurrency = 16;
   bool burst = false;
   bool printBody = false;
-  double minutes = 0;    // > 0: soak mode (soak.cpp)
-  int faultPercent = 5;  // soak: the share of requests sent to a misbehaving server
+  bool observer = false;  // an exchange observer counting every request
+  double minutes = 0;     // > 0: soak mode (soak.cpp)
+  int faultPercent = 5;   // soak: the share of requests sent to a misbehaving server
 };
 
 [[noreturn]] inline void usage(const char* program) {
   std::fprintf(stderr,
                "usage: %s [--host HOST:PORT] [--requests N] [--concurrency K] [--burst]"
-               " [--print-body]\n"
+               " [--observer] [--print-body]\n"
                "       %s --minutes M [--fault-percent P] [--concurrency K]   (soak)\n",
                program, program);
   std::exit(2);
@@ -71,6 +72,8 @@ inline Options parseOptions(int argc, char** argv) {
       options.concurrency = parseCount(argv[0], argv[++i]);
     } else if (arg == "--burst") {
       options.burst = true;
+    } else if (arg == "--observer") {
+      options.observer = true;
     } else if (arg == "--print-body") {
       options.printBody = true;
     } else if (arg == "--minutes" && hasValue) {

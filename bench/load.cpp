@@ -11,6 +11,7 @@
 //   tavrello-bench-load --minutes 2 --concurrency 16 --fault-percent 5
 #include <tavrello/tavrello.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -81,10 +82,16 @@ int main(int argc, char** argv) {
   api.setApiKey(bench::kApiKey);
   api.setServerKey(bench::kServerKey);
   api.setServiceHost(options.host);
+  // What an application's metrics would do with each record: count it. Static, as the
+  // observer may outlive main().
+  static std::atomic<std::size_t> observed{0};
+  if (options.observer) {
+    api.setObserver([](const tavrello::Exchange&) { ++observed; });
+  }
 
   Run run(options);
   bench::Report report;
-  report.client = "library";
+  report.client = options.observer ? "library+observer" : "library";
   report.mode = options.burst ? "burst" : "load";
   report.concurrency = options.burst ? options.requests : options.concurrency;
   report.requests = options.requests;

@@ -34,22 +34,29 @@ constexpr std::size_t kMaxActiveTransfers = 64;
 
 std::atomic<long> gTimeoutMs{60'000};
 
-struct Request {
-  Post post;
-  Clock::time_point deadline;
-  Bytes reply;
-  std::size_t received = 0;       // body bytes, kept or not
-  bool headerBlockEnded = false;  // the last header line seen was the blank one
-  bool keepBody = false;          // the final status is 2xx: the body is the result
-  std::size_t activeIndex = 0;    // position in Transport::active_
-  CURL* handle = nullptr;
-  char error[CURL_ERROR_SIZE] = "";  // libcurl's own words for a failure
-};
-
 struct EasyCleanup {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
 using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
+
+// An easy handle, and the destination its scheme, CA and proxy options were last set for:
+// reused for the same destination, it needs only the options of the request itself.
+struct Handle {
+  EasyHandle easy;
+  std::shared_ptr<const Destination> setFor;
+};
+
+struct Request {
+  Post post;
+  Clock::time_point deadline;
+  Bytes reply;
+  std::size_t received = 0;          // body bytes, kept or not
+  bool headerBlockEnded = false;     // the last header line seen was the blank one
+  bool keepBody = false;             // the final status is 2xx: the body is the result
+  std::size_t activeIndex = 0;       // position in Transport::active_
+  Handle handle;                     // while active
+  char error[CURL_ERROR_SIZE] = "";  // libcurl's own words for a failure
+};
 
 struct MultiCleanup {
   void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
@@ -71,7 +78,7 @@ size_t onHeaderLine(char* data, size_t size, size_t count, void* userdata) {
   request->headerBlockEnded = (length == 2 && data[0] == '\r') || (length == 1 && data[0] == '\n');
   if (request->headerBlockEnded) {
     long status = 0;
-    curl_easy_getinfo(request->handle, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(request->handle.easy.get(), CURLINFO_RESPONSE_CODE, &status);
     request->keepBody = status >= 200 && status <= 299;
   }
   return length;
@@ -321,14 +328,15 @@ class Transport {
     thread_.join();
   }
 
-  CURL* takeHandle() {
+  Handle takeHandle() {
     if (!idle_.empty()) {
-      CURL* handle = idle_.back().release();
+      Handle handle = std::move(idle_.back());
       idle_.pop_back();
       return handle;
     }
-    CURL* handle = curl_easy_init();
-    if (!handle) return nullptr;
+    Handle created{EasyHandle(curl_easy_init()), nullptr};
+    CURL* handle = created.easy.get();
+    if (!handle) return created;
     // Options that are the same for every request are set once per handle.
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_POST, 1L);
@@ -346,7 +354,7 @@ class Transport {
     // would hold up every other transfer, or the exit, until the lookup gave up.
     curl_easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L);
 #endif
-    return handle;
+    return created;
   }
 
   void activate(std::unique_ptr<Request> request, std::vector<std::function<void()>>& done) {
@@ -356,16 +364,16 @@ class Transport {
       complete(request->post, failure(noReplyWithin(*request)), done);
       return;
     }
-    CURL* handle = takeHandle();
+    Request* raw = request.get();
+    raw->handle = takeHandle();
+    CURL* handle = raw->handle.easy.get();
     if (!handle) {
-      complete(request->post, failure("out of memory"), done);
+      complete(raw->post, failure("out of memory"), done);
       return;
     }
-    Request* raw = request.get();
-    const Destination& destination = *raw->post.destination;
-    raw->handle = handle;
-    const std::string url = destination.origin + std::string(raw->post.path);
-    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());  // libcurl keeps a copy
+    const std::shared_ptr<const Destination>& destination = raw->post.destination;
+    url_.assign(destination->origin).append(raw->post.path);
+    curl_easy_setopt(handle, CURLOPT_URL, url_.c_str());  // libcurl keeps a copy
     curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
                      static_cast<curl_off_t>(raw->post.body.size()));
     curl_easy_setopt(handle, CURLOPT_POSTFIELDS, raw->post.body.data());
@@ -374,15 +382,18 @@ class Transport {
     curl_easy_setopt(handle, CURLOPT_PRIVATE, raw);
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, raw->error);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(remaining.count()));
-    // Only the scheme asked for, never another (no redirect is followed either).
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, destination.https ? "https" : "http");
-    curl_easy_setopt(handle, CURLOPT_CAINFO,
-                     destination.caFile.empty() ? defaultCaFile_ : destination.caFile.c_str());
-    // "" never uses a proxy, whatever the environment says; null goes back to
-    // libcurl's reading of http_proxy, no_proxy and the like.
-    curl_easy_setopt(handle, CURLOPT_PROXY, destination.loopback ? "" : nullptr);
+    if (raw->handle.setFor != destination) {
+      // Only the scheme asked for, never another (no redirect is followed either).
+      curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, destination->https ? "https" : "http");
+      curl_easy_setopt(handle, CURLOPT_CAINFO,
+                       destination->caFile.empty() ? defaultCaFile_ : destination->caFile.c_str());
+      // "" never uses a proxy, whatever the environment says; null goes back to
+      // libcurl's reading of http_proxy, no_proxy and the like.
+      curl_easy_setopt(handle, CURLOPT_PROXY, destination->loopback ? "" : nullptr);
+      raw->handle.setFor = destination;
+    }
     if (curl_multi_add_handle(multi_.get(), handle) != CURLM_OK) {
-      idle_.emplace_back(handle);
+      idle_.push_back(std::move(raw->handle));
       complete(raw->post, failure("cannot start the transfer"), done);
       return;
     }
@@ -424,13 +435,12 @@ class Transport {
 
   // Takes the request's handle out of the multi handle and keeps it for reuse.
   void release(Request* request) {
-    curl_multi_remove_handle(multi_.get(), request->handle);
+    curl_multi_remove_handle(multi_.get(), request->handle.easy.get());
     Request* last = active_.back();
     last->activeIndex = request->activeIndex;
     active_[request->activeIndex] = last;
     active_.pop_back();
-    idle_.emplace_back(request->handle);
-    request->handle = nullptr;
+    idle_.push_back(std::move(request->handle));
   }
 
   // Fails the waiting requests whose deadline passed before a slot was free,
@@ -488,9 +498,8 @@ class Transport {
     }
     // Exit: close every transfer; their handlers are never called.
     for (Request* request : active_) {
-      curl_multi_remove_handle(multi_.get(), request->handle);
-      curl_easy_cleanup(request->handle);
-      delete request;
+      curl_multi_remove_handle(multi_.get(), request->handle.easy.get());
+      delete request;  // and its handle
     }
     active_.clear();
     idle_.clear();
@@ -518,7 +527,8 @@ class Transport {
   const int wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);  // never closed
   std::deque<std::unique_ptr<Request>> waiting_;
   std::vector<Request*> active_;
-  std::vector<EasyHandle> idle_;
+  std::vector<Handle> idle_;
+  std::string url_;  // scratch: libcurl copies the URL
   // The I/O thread's scratch lists, members rather than locals so that what they hold
   // stays reachable in a child made by fork(), where that thread does not exist.
   std::vector<std::unique_ptr<Request>> arrived_;

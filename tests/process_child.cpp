@@ -1,11 +1,8 @@
 // The child program of process_test: each mode puts the library through one process event
 // (exit, fork, a failing environment from fault_shim.cpp) and exits 0 when every call ended
 // in exactly one result and the process ended cleanly; 1, with a line on standard error,
-// when not. Results go to `HOST`, a server of the test's.
-//   process_child MODE HOST
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+// when not. Results come from `HOST`, a server of the test's; `SILENT` never answers.
+//   process_child MODE HOST SILENT
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,23 +42,10 @@ Result call(const std::string& host) {
 bool isOk(const Result& r) { return r && r->result() == "ok"; }
 bool isHttp(const Result& r) { return r && r->reason() == "http"; }
 
-// A port whose connections complete in the kernel's backlog and are never answered.
-std::string silentHost() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  ::listen(fd, 128);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  return "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-}
-
 // Requests in flight when the process ends: it must end at once and cleanly, with no
 // handler run.
-int inFlightAtExit(const std::string& mode) {
-  api.setServiceHost(silentHost());
+int inFlightAtExit(const std::string& mode, const std::string& silent) {
+  api.setServiceHost(silent);
   for (int i = 0; i < 20; ++i) {
     api.getGroups([](Result) {
       std::fputs("handler ran after exit began\n", stderr);
@@ -133,11 +117,12 @@ int slowLookup(const std::string& host) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) return failed("usage: process_child MODE HOST");
+  if (argc < 4) return failed("usage: process_child MODE HOST SILENT");
   const std::string mode = argv[1], host = argv[2];
   api.setApiKey("k");
   api.setServerKey("s");
-  if (mode == "return" || mode == "exit" || mode == "thread-exit") return inFlightAtExit(mode);
+  if (mode == "return" || mode == "exit" || mode == "thread-exit")
+    return inFlightAtExit(mode, argv[3]);
   if (mode == "executor-exit" || mode == "executor-throws") return executorRunsAtOnce(mode, host);
   if (mode == "fork") return forked(host);
   if (mode == "fails-once") return failsOnceThenWorks(host);

@@ -5,12 +5,22 @@
 #include <algorithm>
 #include <memory>
 
-#include "form_fields.hpp"
-
 namespace tavrello::testing {
 
+// Split at "&" (empty pieces skipped) and at the first "=", "+" and %XX decoded, nothing
+// trimmed or merged: how a standard form parser at the service reads the body.
 std::vector<std::pair<std::string, std::string>> Received::fields() const {
-  return parseFormFields(body);
+  std::vector<std::pair<std::string, std::string>> fields;
+  for (std::size_t start = 0, end = 0; start <= body.size(); start = end + 1) {
+    end = std::min(body.find('&', start), body.size());
+    const std::string piece = body.substr(start, end - start);
+    if (piece.empty()) continue;
+    const std::size_t equals = piece.find('=');
+    const std::string value = equals == std::string::npos ? "" : piece.substr(equals + 1);
+    fields.emplace_back(httplib::detail::decode_url(piece.substr(0, equals), true),
+                        httplib::detail::decode_url(value, true));
+  }
+  return fields;
 }
 
 std::string Received::field(const std::string& name) const {

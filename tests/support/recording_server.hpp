@@ -43,8 +43,9 @@ struct Received {
   httplib::Headers headers;  // lookups ignore letter case
   std::string body;
   int peerPort = 0;  // one per connection
-  // The body's fields as a standard form parser reads them, in order; a name sent twice
-  // appears twice.
+  // The body's fields as a standard form parser at the service reads them: split at "&"
+  // (empty pieces skipped) and at the first "=", "+" and %XX decoded, nothing trimmed; in
+  // order, a name sent twice appears twice.
   std::vector<std::pair<std::string, std::string>> fields() const;
   std::string field(const std::string& name) const;  // first value, "<absent>" if none
 };

@@ -4,16 +4,16 @@
 #pragma once
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -27,76 +27,63 @@ struct Finished {
 };
 
 // `environment` adds "NAME=value" entries to this process's environment (replacing those of
-// the same name), from which every TAVRELLO_* and proxy variable is left out. With `stdoutPath`
-// standard output goes to that file instead of being captured.
+// the same name), from which every TAVRELLO_* and proxy variable is left out. With
+// `stdoutPath` standard output goes to that file instead of being captured.
 inline Finished runProgram(const std::vector<std::string>& argv,
                            const std::vector<std::string>& environment = {},
                            std::chrono::seconds timeout = std::chrono::seconds(60),
                            const char* stdoutPath = nullptr) {
-  std::vector<std::string> variables;
+  std::vector<std::string> variables = environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string name(*entry, std::strcspn(*entry, "=") + 1);
-    std::string lower = name;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    bool replaced = false;
-    for (const std::string& added : environment) replaced = replaced || added.rfind(name, 0) == 0;
-    if (!replaced && lower.rfind("tavrello_", 0) != 0 && lower.find("proxy") == std::string::npos) {
-      variables.emplace_back(*entry);
-    }
+    bool dropped = name.rfind("TAVRELLO_", 0) == 0 || name.find("proxy") != std::string::npos ||
+                   name.find("PROXY") != std::string::npos;
+    for (const std::string& added : environment) dropped = dropped || added.rfind(name, 0) == 0;
+    if (!dropped) variables.emplace_back(*entry);
   }
-  variables.insert(variables.end(), environment.begin(), environment.end());
   std::vector<char*> args, envp;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   for (const std::string& variable : variables) envp.push_back(const_cast<char*>(variable.c_str()));
   args.push_back(nullptr);
   envp.push_back(nullptr);
 
-  Finished finished;
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return finished;
+  const int out = memfd_create("stdout", MFD_CLOEXEC), err = memfd_create("stderr", MFD_CLOEXEC);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   if (stdoutPath != nullptr) {
     posix_spawn_file_actions_addopen(&actions, 1, stdoutPath, O_WRONLY, 0);
   } else {
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, out, 1);
   }
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  posix_spawn_file_actions_adddup2(&actions, err, 2);
+  Finished finished;
   pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  close(err[1]);
-  pollfd pipes[] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  std::string* texts[] = {&finished.out, &finished.err};
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  bool killed = false;
-  while (spawned == 0 && (pipes[0].fd >= 0 || pipes[1].fd >= 0)) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      kill(pid, SIGKILL);
-      killed = true;
-      break;
-    }
-    if (poll(pipes, 2, static_cast<int>(left.count())) <= 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (pipes[i].revents == 0) continue;
-      char buffer[4096];
-      const ssize_t n = read(pipes[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        texts[i]->append(buffer, static_cast<std::size_t>(n));
-      } else {
-        pipes[i].fd = -1;  // end of output
+  if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data()) == 0) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    bool killed = false;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+      killed = std::chrono::steady_clock::now() > deadline;
+      if (killed) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        break;
       }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (!killed) {
+      finished.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
   }
-  close(out[0]);
-  close(err[0]);
-  int status = 0;
-  if (spawned != 0 || waitpid(pid, &status, 0) != pid || killed) return finished;
-  finished.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  posix_spawn_file_actions_destroy(&actions);
+  for (auto [fd, text] : {std::pair{out, &finished.out}, std::pair{err, &finished.err}}) {
+    char buffer[4096];
+    for (ssize_t n; (n = pread(fd, buffer, sizeof buffer, static_cast<off_t>(text->size()))) > 0;) {
+      text->append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fd);
+  }
   return finished;
 }
 
