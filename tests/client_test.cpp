@@ -113,14 +113,18 @@ TEST_P(Operations, SendTheirPathAndFieldsSignedAndDeliverOnTheMainQueue) {
   std::vector<Exchange> seen;  // written on the I/O thread before the handler is queued
   api.setObserver([&](const Exchange& exchange) { seen.push_back(exchange); });
   std::vector<Result> results;
-  GetParam().call(api, into(results));
+  std::thread::id ranOn;
+  GetParam().call(api, [&](Result r) {
+    ranOn = std::this_thread::get_id();
+    results.push_back(std::move(r));
+  });
   EXPECT_TRUE(results.empty());    // never before the call returned
   EXPECT_EQ(timestampNow(), "n");  // the stamp was reset before it returned
   ASSERT_TRUE(drainUntil(results, 1));
   MainQueue::shared().runPending();  // and only once
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(results[0]->result(), "ok");
-
+  EXPECT_EQ(ranOn, std::this_thread::get_id());  // on the thread draining the main queue
   ASSERT_EQ(server.received().size(), 1u);
   const Received request = server.received()[0];
   EXPECT_EQ(request.method, "POST");
@@ -305,6 +309,7 @@ TEST(ServiceHost, OnlyHostAndPortIsAcceptedAndLoopbackIsNeverProxied) {
     EXPECT_EQ(api.serviceHost(), host);
     std::vector<Result> results;
     api.getGroups(into(results));
+    EXPECT_TRUE(results.empty());  // an invalid host too is told through the main queue
     ASSERT_TRUE(drainUntil(results, 1));
     const std::vector<Received> received = server.received();
     const std::string target = received.size() > before ? received.back().target : "<nothing>";
