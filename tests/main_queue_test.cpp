@@ -79,6 +79,7 @@ TEST_F(MainQueueTest, SetExecutorFromATaskHandsItTheRestFirst) {
   queue.post([&] { ran.push_back(2); });
   queue.post([&] { ran.push_back(3); });
   EXPECT_FALSE(queue.runUntil([] { return false; }, 100ms));
+  EXPECT_EQ(loop.size(), 2u);  // handed over at once, not at the next post
   queue.post([&] { ran.push_back(4); });
   EXPECT_EQ(ran, (std::vector<int>{1}));
   for (auto& task : loop) task();
