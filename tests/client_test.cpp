@@ -45,6 +45,14 @@ bool drainUntil(const std::vector<Result>& results, std::size_t count) {
   return MainQueue::shared().runUntil([&] { return results.size() >= count; }, 10s);
 }
 
+TavrelloAPI& signedFor(const RecordingServer& server) {
+  auto& api = TavrelloAPI::shared();
+  api.setApiKey(kApiKey);
+  api.setServerKey(kServerKey);
+  api.setServiceHost(server.host());
+  return api;
+}
+
 CompletionHandler into(std::vector<Result>& results) {
   return [&results](Result r) { results.push_back(std::move(r)); };
 }
@@ -106,10 +114,7 @@ class Operations : public ::testing::TestWithParam<Operation> {};
 
 TEST_P(Operations, SendTheirPathAndFieldsSignedAndDeliverOnTheMainQueue) {
   RecordingServer server;
-  auto& api = TavrelloAPI::shared();
-  api.setApiKey(kApiKey);
-  api.setServerKey(kServerKey);
-  api.setServiceHost(server.host());
+  auto& api = signedFor(server);
   std::vector<Exchange> seen;  // written on the I/O thread before the handler is queued
   api.setObserver([&](const Exchange& exchange) { seen.push_back(exchange); });
   std::vector<Result> results;
@@ -247,10 +252,7 @@ TEST(Keys, TimestampTextIsShortestFixedDecimal) {
 // Many threads at once: every request's cert_key matches its own timestamp.
 TEST(Keys, ConcurrentCallersEachSendAMatchingSignature) {
   RecordingServer server;
-  auto& api = TavrelloAPI::shared();
-  api.setApiKey(kApiKey);
-  api.setServerKey(kServerKey);
-  api.setServiceHost(server.host());
+  auto& api = signedFor(server);
   std::atomic<int> delivered{0};
   std::vector<std::thread> callers;
   for (int t = 0; t < 4; ++t) {
