@@ -118,13 +118,16 @@ std::string noReplyWithin(const Request& request) {
 std::string failureDetail(CURLcode code, const Request& request, long status,
                           const std::string& peer, long osErrno) {
   const Destination& destination = *request.post.destination;
+  // A status outside 2xx says more than whatever then befell its body.
+  if (request.headerBlockEnded && status != 0 && (status < 200 || status > 299)) {
+    return "HTTP " + std::to_string(status) + " from " + destination.authority;
+  }
   if (request.received > kMaxReplyBytes || code == CURLE_FILESIZE_EXCEEDED) {
     return "reply larger than 64 MiB";
   }
   switch (code) {
-    case CURLE_OK:
-      if (!request.headerBlockEnded) return "reply cut short by " + peer;
-      return "HTTP " + std::to_string(status) + " from " + destination.authority;
+    case CURLE_OK:  // a 2xx status line, then the connection closed mid-header
+      return "reply cut short by " + peer;
     case CURLE_COULDNT_RESOLVE_HOST:
       return "host name not resolved: " + destination.host;
     case CURLE_COULDNT_RESOLVE_PROXY:
