@@ -32,6 +32,9 @@ using Clock = std::chrono::steady_clock;
 // per-transfer buffers.
 constexpr std::size_t kMaxActiveTransfers = 64;
 
+// Largest reply body read; a longer one ends the exchange with "http".
+constexpr std::size_t kMaxReplyBytes = 64u << 20;
+
 std::atomic<long> gTimeoutMs{60'000};
 
 struct EasyCleanup {

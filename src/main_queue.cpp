@@ -56,6 +56,18 @@ struct MainQueue::State {
     handing = false;
   }
 
+  // Called with `lock` held, after tasks were queued; returns with it released. Hands them
+  // to the executor, if there is one, or wakes a drainer.
+  void dispatch(std::unique_lock<std::mutex>& lock) {
+    if (executor) {
+      handOver(lock);
+      lock.unlock();
+      return;
+    }
+    lock.unlock();
+    arrived.notify_one();
+  }
+
   // Takes the next task for a drainer, or returns an empty function when there is none
   // or an executor owns the queue.
   std::function<void()> takeForDrainer() {
@@ -103,12 +115,7 @@ MainQueue::~MainQueue() { delete state_; }
 void MainQueue::post(std::function<void()> task) {
   std::unique_lock lock(state_->mutex);
   state_->tasks.push_back(std::move(task));
-  if (state_->executor) {
-    state_->handOver(lock);
-    return;
-  }
-  lock.unlock();
-  state_->arrived.notify_one();
+  state_->dispatch(lock);
 }
 
 std::size_t MainQueue::runPending() {
@@ -176,12 +183,7 @@ void postBatchToMainQueue(std::vector<std::function<void()>>& tasks) {
   std::unique_lock lock(state.mutex);
   for (auto& task : tasks) state.tasks.push_back(std::move(task));
   tasks.clear();
-  if (state.executor) {
-    state.handOver(lock);
-    return;
-  }
-  lock.unlock();
-  state.arrived.notify_one();
+  state.dispatch(lock);
 }
 
 }  // namespace internal

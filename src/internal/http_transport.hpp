@@ -3,7 +3,6 @@
 #pragma once
 
 #include <chrono>
-#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -43,9 +42,6 @@ void submitPost(Post post);
 
 /// The observer of every request submitted; empty: none. Any thread.
 void setObserver(std::function<void(const Exchange&)> observer);
-
-/// Largest reply body accepted; a longer one ends the exchange with "http".
-inline constexpr std::size_t kMaxReplyBytes = 64u << 20;
 
 /// Whole-exchange timeout of every request submitted after the call. The
 /// client uses 60 s; only the library's own tests lower it.
