@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <string>
@@ -79,7 +80,9 @@ const char* ipv6Problem(std::string_view bracketed, bool& loopback) {
   if (inet_pton(AF_INET6, inside.c_str(), &address) != 1) {
     return "the host is not a valid IPv6 address";
   }
-  loopback = IN6_IS_ADDR_LOOPBACK(&address);
+  // An IPv4-mapped address ([::ffff:127.0.0.1]) reaches the IPv4 loopback.
+  loopback = IN6_IS_ADDR_LOOPBACK(&address) ||
+             (IN6_IS_ADDR_V4MAPPED(&address) && address.s6_addr[12] == 127);
   return nullptr;
 }
 
@@ -137,6 +140,12 @@ Destination parseDestination(std::string given) {
       after.empty() ? destination.host + (destination.https ? ":443" : ":80") : std::string(text);
   destination.origin = scheme + "://" + std::string(text);
   return destination;
+}
+
+std::string caFileProblem(const std::string& pemPath) {
+  struct stat info {};
+  if (pemPath.empty() || ::stat(pemPath.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return "";
+  return "CA file is not a regular file: " + pemPath;
 }
 
 }  // namespace tavrello::internal

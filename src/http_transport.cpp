@@ -1,14 +1,18 @@
 #include "internal/http_transport.hpp"
 
 #include <curl/curl.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <deque>
 #include <iterator>
 #include <memory>
@@ -35,6 +39,12 @@ constexpr std::size_t kMaxActiveTransfers = 64;
 // Largest reply body read; a longer one ends the exchange with "http".
 constexpr std::size_t kMaxReplyBytes = 64u << 20;
 
+// A connection idle for longer is closed rather than reused. Servers close idle keep-alive
+// connections after a few seconds (5 s is a common default, some use less); one closed
+// while it waited in libcurl's pool, over TLS with a close-notify that libcurl does not
+// notice, would cost the next request a dead connection.
+constexpr long kMaxIdleSeconds = 4;
+
 std::atomic<long> gTimeoutMs{60'000};
 
 struct EasyCleanup {
@@ -54,8 +64,10 @@ struct Request {
   Clock::time_point deadline;
   Bytes reply;
   std::size_t received = 0;          // body bytes, kept or not
-  bool headerBlockEnded = false;     // the last header line seen was the blank one
+  bool replyStarted = false;         // a byte of the reply arrived
+  bool headerBlockEnded = false;     // the final (non-1xx) header block ended
   bool keepBody = false;             // the final status is 2xx: the body is the result
+  bool retried = false;              // sent again once, on a fresh connection
   std::size_t activeIndex = 0;       // position in Transport::active_
   Handle handle;                     // while active
   char error[CURL_ERROR_SIZE] = "";  // libcurl's own words for a failure
@@ -72,16 +84,20 @@ struct SlistFree {
 using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
 
 // Every header line of the reply, 1xx ones included. A blank line ends a
-// header block; only a block that ended makes a reply (a server that closes
-// mid-header leaves libcurl reporting success with whatever it had).
+// header block; only a final block that ended makes a reply (a server that
+// closes mid-header leaves libcurl reporting success with whatever it had).
+// Lines after the final block are the trailers of a chunked body, which
+// libcurl passes without a closing blank line.
 // cppcheck-suppress constParameter ; libcurl's callback type
 size_t onHeaderLine(char* data, size_t size, size_t count, void* userdata) {
   auto* request = static_cast<Request*>(userdata);
   const size_t length = size * count;
-  request->headerBlockEnded = (length == 2 && data[0] == '\r') || (length == 1 && data[0] == '\n');
-  if (request->headerBlockEnded) {
+  request->replyStarted = true;
+  if (request->headerBlockEnded) return length;  // a trailer
+  if ((length == 2 && data[0] == '\r') || (length == 1 && data[0] == '\n')) {
     long status = 0;
     curl_easy_getinfo(request->handle.easy.get(), CURLINFO_RESPONSE_CODE, &status);
+    request->headerBlockEnded = status >= 200;  // a 1xx block is followed by another
     request->keepBody = status >= 200 && status <= 299;
   }
   return length;
@@ -226,10 +242,11 @@ class Transport {
   void submit(std::unique_ptr<Request> request) {
     bool wake = false;
     std::unique_ptr<Request> unsent;  // no I/O thread could be had for it
+    const char* why = nullptr;
     {
       std::lock_guard lock(mutex_);
       if (stopping_) return;  // process exit: the request is dropped
-      if (thread_.joinable() || startThread()) {
+      if (thread_.joinable() || (why = startThread()) == nullptr) {
         incoming_.push_back(std::move(request));
         // One wakeup per batch: the I/O thread takes everything queued at once.
         wake = !wakePending_;
@@ -239,7 +256,7 @@ class Transport {
       }
     }
     if (unsent) {
-      completeNow(unsent->post, failure("cannot start the library's I/O thread"));
+      completeNow(unsent->post, failure(why));
       return;
     }
     // After the lock: woken while this thread still held mutex_, the I/O
@@ -253,15 +270,24 @@ class Transport {
     std::lock_guard lock(gCreation);
     if (gCurrent.load(std::memory_order_relaxed) == nullptr) {
       static const bool forkHandled = [] {
-        pthread_atfork([] { gCreation.lock(); }, [] { gCreation.unlock(); },
-                       [] {
-                         // Kept reachable: it still holds the parent's buffers.
-                         if (Transport* parents = gCurrent.exchange(nullptr)) {
-                           parents->abandonedBefore_ = gAbandoned;
-                           gAbandoned = parents;
-                         }
-                         gCreation.unlock();
-                       });
+        pthread_atfork(
+            [] {
+              gCreation.lock();
+              if (Transport* transport = gCurrent.load()) transport->socketsMutex_.lock();
+            },
+            [] {
+              if (Transport* transport = gCurrent.load()) transport->socketsMutex_.unlock();
+              gCreation.unlock();
+            },
+            [] {
+              if (Transport* parents = gCurrent.exchange(nullptr)) {
+                parents->closeInChild();
+                // Kept reachable: it still holds the parent's buffers.
+                parents->abandonedBefore_ = gAbandoned;
+                gAbandoned = parents;
+              }
+              gCreation.unlock();
+            });
         return true;
       }();
       static_cast<void>(forkHandled);
@@ -283,7 +309,6 @@ class Transport {
   Transport() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     defaultCaFile_ = curl_version_info(CURLVERSION_NOW)->cainfo;
-    multi_.reset(curl_multi_init());
     curl_slist* list = nullptr;
     for (const char* header :
          {"Content-Type: application/x-www-form-urlencoded", "Accept: application/json",
@@ -295,30 +320,95 @@ class Transport {
     headers_.reset(list);
   }
 
-  // With mutex_ held. False when no thread could be had (a thread limit, say): the
-  // caller fails its request, and the next request tries again.
-  bool startThread() {
-    if (!multi_) return false;
+  // With mutex_ held. Returns why the I/O thread could not be started (out of
+  // descriptors or threads, say), or nullptr once it runs: the caller fails its
+  // request, and the next request tries again. The thread never runs without
+  // its wakeup, which would leave it asleep with requests waiting.
+  const char* startThread() {
+    if (!multi_) {
+      const std::vector<int> before = unixSockets();
+      multi_.reset(curl_multi_init());
+      // libcurl makes the multi handle's own wakeup socket pair without close-on-exec.
+      if (const std::vector<int> after = unixSockets(); after.size() == before.size() + 2) {
+        for (const int fd : after) {
+          if (std::find(before.begin(), before.end(), fd) == before.end()) closeOnExec(fd);
+        }
+      }
+    }
+    if (wakeFd_ < 0) wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (!multi_ || wakeFd_ < 0) return "cannot start the library's I/O thread: out of descriptors";
     try {
       thread_ = std::thread([this] { run(); });
     } catch (const std::exception&) {
-      return false;
+      return "cannot start the library's I/O thread";
     }
     // Named from here so the name is set before anyone can look.
     pthread_setname_np(thread_.native_handle(), "tavrello-io");
-    return true;
+    return nullptr;
+  }
+
+  // The AF_UNIX sockets open in this process.
+  static std::vector<int> unixSockets() {
+    std::vector<int> sockets;
+    DIR* directory = opendir("/proc/self/fd");
+    if (directory == nullptr) return sockets;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): a stream of its own, as glibc's readdir needs
+    while (const dirent* entry = readdir(directory)) {
+      const int fd = std::atoi(entry->d_name);
+      int domain = 0;
+      socklen_t length = sizeof domain;
+      if (fd != dirfd(directory) && getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) == 0 &&
+          domain == AF_UNIX) {
+        sockets.push_back(fd);
+      }
+    }
+    closedir(directory);
+    return sockets;
+  }
+
+  static void closeOnExec(int fd) { fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC); }
+
+  // Every connection's socket is made here, close-on-exec, and recorded, so that a child
+  // made by fork() can close the parent's connections.
+  static curl_socket_t openSocket(void* transport, curlsocktype, curl_sockaddr* address) {
+    const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (fd >= 0) {
+      auto* self = static_cast<Transport*>(transport);
+      std::lock_guard lock(self->socketsMutex_);
+      self->sockets_.push_back(fd);
+    }
+    return fd;
+  }
+
+  static int closeSocket(void* transport, curl_socket_t fd) {
+    auto* self = static_cast<Transport*>(transport);
+    {
+      std::lock_guard lock(self->socketsMutex_);
+      const auto at = std::find(self->sockets_.begin(), self->sockets_.end(), fd);
+      if (at != self->sockets_.end()) {
+        *at = self->sockets_.back();
+        self->sockets_.pop_back();
+      }
+    }
+    return ::close(fd);
+  }
+
+  // In a child made by fork(), on the parent's transport: closes the descriptors of the
+  // parent's connections and wakeup. Nothing is sent on them: the parent still holds them
+  // open, so closing the child's copies neither ends a TCP stream nor a TLS session.
+  void closeInChild() {
+    for (const int fd : sockets_) ::close(fd);
+    sockets_.clear();
+    if (wakeFd_ >= 0) ::close(wakeFd_);
+    socketsMutex_.unlock();  // taken before the fork
   }
 
   // One eventfd write wakes the I/O thread and one read rearms it, where
-  // libcurl's own wakeup costs a send and two receives; that one remains the
-  // fallback when no eventfd could be had.
+  // libcurl's own wakeup costs a send and two receives. The write cannot fail
+  // while the thread reads the counter; libcurl's wakeup is the backstop.
   void signalWake() {
-    if (wakeFd_ < 0) {
-      curl_multi_wakeup(multi_.get());
-      return;
-    }
     const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
+    if (::write(wakeFd_, &one, sizeof one) != sizeof one) curl_multi_wakeup(multi_.get());
   }
 
   void stop() {
@@ -354,6 +444,11 @@ class Transport {
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, onHeaderLine);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, onBody);
     curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxReplyBytes));
+    curl_easy_setopt(handle, CURLOPT_MAXAGE_CONN, kMaxIdleSeconds);
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, openSocket);
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, this);
+    curl_easy_setopt(handle, CURLOPT_CLOSESOCKETFUNCTION, closeSocket);
+    curl_easy_setopt(handle, CURLOPT_CLOSESOCKETDATA, this);
 #if LIBCURL_VERSION_NUM >= 0x075700
     // A transfer that ends while its name lookup still runs (a timeout, process
     // exit) leaves the resolver thread behind instead of waiting for it, which
@@ -388,6 +483,7 @@ class Transport {
     curl_easy_setopt(handle, CURLOPT_PRIVATE, raw);
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, raw->error);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(remaining.count()));
+    curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 0L);  // set by a retry on this handle
     if (raw->handle.setFor != destination) {
       // Only the scheme asked for, never another (no redirect is followed either).
       curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, destination->https ? "https" : "http");
@@ -407,14 +503,36 @@ class Transport {
     active_.push_back(request.release());
   }
 
+  // A connection the server closed while it sat idle in libcurl's pool dies before any
+  // byte of the reply: the server never saw the request, which goes again, once, on a
+  // fresh connection, within its own deadline.
+  bool retriedOnFreshConnection(Request& request, CURL* handle, CURLcode code, long connects) {
+    const bool diedUnused =
+        code == CURLE_GOT_NOTHING || code == CURLE_RECV_ERROR || code == CURLE_SEND_ERROR;
+    const auto remaining =
+        std::chrono::duration_cast<std::chrono::milliseconds>(request.deadline - Clock::now());
+    if (!diedUnused || request.replyStarted || connects != 0 || request.retried ||
+        remaining.count() <= 0) {
+      return false;
+    }
+    curl_multi_remove_handle(multi_.get(), handle);
+    request.retried = true;
+    request.received = 0;
+    request.error[0] = '\0';
+    curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(remaining.count()));
+    return curl_multi_add_handle(multi_.get(), handle) == CURLM_OK;
+  }
+
   void finish(CURL* handle, CURLcode code, std::vector<std::function<void()>>& done) {
     Request* raw = nullptr;
     curl_easy_getinfo(handle, CURLINFO_PRIVATE, &raw);
-    std::unique_ptr<Request> request(raw);
     long status = 0, connects = 0, port = 0, osErrno = 0;
+    curl_easy_getinfo(handle, CURLINFO_NUM_CONNECTS, &connects);
+    if (retriedOnFreshConnection(*raw, handle, code, connects)) return;
+    std::unique_ptr<Request> request(raw);
     const char* ip = nullptr;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_getinfo(handle, CURLINFO_NUM_CONNECTS, &connects);
     curl_easy_getinfo(handle, CURLINFO_PRIMARY_IP, &ip);
     curl_easy_getinfo(handle, CURLINFO_PRIMARY_PORT, &port);
     curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &osErrno);
@@ -496,7 +614,7 @@ class Transport {
       // Slots freed and requests waiting: start them before sleeping.
       if (active_.size() < kMaxActiveTransfers && !waiting_.empty()) continue;
       curl_waitfd wakeup{wakeFd_, CURL_WAIT_POLLIN, 0};
-      curl_multi_poll(multi_.get(), &wakeup, wakeFd_ < 0 ? 0 : 1, sleepMs, nullptr);
+      curl_multi_poll(multi_.get(), &wakeup, 1, sleepMs, nullptr);
       if (wakeup.revents != 0) {
         std::uint64_t count = 0;
         [[maybe_unused]] const ssize_t read = ::read(wakeFd_, &count, sizeof count);
@@ -530,7 +648,9 @@ class Transport {
   HeaderList headers_;
   // libcurl's own CA bundle, put back on a handle that served a destination with a CA file.
   const char* defaultCaFile_ = nullptr;
-  const int wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);  // never closed
+  int wakeFd_ = -1;  // made before the I/O thread starts; never closed
+  std::mutex socketsMutex_;
+  std::vector<int> sockets_;  // guarded by socketsMutex_: every connection's descriptor
   std::deque<std::unique_ptr<Request>> waiting_;
   std::vector<Request*> active_;
   std::vector<Handle> idle_;
@@ -551,6 +671,10 @@ void submitPost(Post post) {
     completeNow(post, std::move(result));
     return;
   }
+  if (post.destination->https && !post.destination->caProblem.empty()) {
+    completeNow(post, failure("TLS: " + post.destination->caProblem));
+    return;
+  }
   auto request = std::make_unique<Request>();
   request->deadline = post.started + std::chrono::milliseconds(gTimeoutMs.load());
   request->post = std::move(post);
@@ -561,6 +685,14 @@ void setObserver(std::function<void(const Exchange&)> observer) {
   auto shared =
       observer ? std::make_shared<const std::function<void(const Exchange&)>>(std::move(observer))
                : nullptr;
+  // A fork() while another thread holds the lock would leave the child's lock held for
+  // good: it is taken around the fork.
+  static const bool forkHandled = [] {
+    pthread_atfork([] { gObserverMutex.lock(); }, [] { gObserverMutex.unlock(); },
+                   [] { gObserverMutex.unlock(); });
+    return true;
+  }();
+  static_cast<void>(forkHandled);
   std::lock_guard lock(gObserverMutex);
   gObserving.store(shared != nullptr, std::memory_order_relaxed);
   gObserver.swap(shared);

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -16,6 +17,19 @@
 namespace tavrello {
 
 using Executor = std::function<void(std::function<void()>)>;
+
+namespace {
+
+// A task as handed to the executor: whoever takes it first runs it, so a task the executor
+// threw on instead of taking can go back to the queue, and still runs exactly once.
+struct Handed {
+  explicit Handed(std::function<void()> task) : task(std::move(task)) {}
+  std::function<void()> take() { return taken.exchange(true) ? nullptr : std::move(task); }
+  std::function<void()> task;
+  std::atomic<bool> taken{false};
+};
+
+}  // namespace
 
 struct MainQueue::State {
   std::mutex mutex;
@@ -33,27 +47,38 @@ struct MainQueue::State {
 
   // Called with `lock` held; returns with it held. Hands queued tasks over until none is
   // left or the executor is taken away. Nothing an executor throws leaves here: the
-  // handing thread may be the library's own, and no other caller could be told.
+  // handing thread may be the library's own, and no other caller could be told. A task the
+  // executor threw on without taking it goes back to the head of the queue, and the
+  // hand-over stops there: the next post() tries again, and a drain runs it.
   void handOver(std::unique_lock<std::mutex>& lock) {
     if (handing) return;  // the handing thread takes this task too, in its turn
     handing = true;
     handingThread = std::this_thread::get_id();
     while (executor && !tasks.empty()) {
-      std::function<void()> task = std::move(tasks.front());
+      auto handed = std::make_shared<Handed>(std::move(tasks.front()));
       tasks.pop_front();
       std::shared_ptr<const Executor> current = executor;
       calling = current.get();
       lock.unlock();
+      std::function<void()> refused;
       try {
-        (*current)(std::move(task));
+        (*current)([handed] {
+          if (std::function<void()> task = handed->take()) task();
+        });
       } catch (...) {
+        refused = handed->take();  // empty when the executor ran or kept the task
       }
       current.reset();  // a replaced executor is destroyed here, outside the lock
       lock.lock();
       calling = nullptr;
       leftACall.notify_all();
+      if (refused) {
+        tasks.push_front(std::move(refused));
+        break;
+      }
     }
     handing = false;
+    if (!tasks.empty()) arrived.notify_all();  // left to the drainers
   }
 
   // Called with `lock` held, after tasks were queued; returns with it released. Hands them
@@ -69,10 +94,11 @@ struct MainQueue::State {
   }
 
   // Takes the next task for a drainer, or returns an empty function when there is none
-  // or an executor owns the queue.
+  // or a thread is handing tasks to the executor. With an executor set, tasks wait here
+  // only when it refused them.
   std::function<void()> takeForDrainer() {
     std::function<void()> task;
-    if (!executor && !tasks.empty()) {
+    if (!handing && !tasks.empty()) {
       task = std::move(tasks.front());
       tasks.pop_front();
     }
@@ -136,7 +162,13 @@ std::size_t MainQueue::runPending() {
 }
 
 bool MainQueue::runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  using Clock = std::chrono::steady_clock;
+  const auto now = Clock::now();
+  // A timeout past the clock's range means no deadline, not one in the past.
+  const auto deadline = timeout >= std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       Clock::time_point::max() - now)
+                            ? Clock::time_point::max()
+                            : now + timeout;
   while (!done()) {
     std::function<void()> task;
     {

@@ -72,13 +72,16 @@ void TavrelloAPI::setServiceHost(std::string hostAndPort) {
       std::make_shared<internal::Destination>(internal::parseDestination(std::move(hostAndPort)));
   std::lock_guard lock(mutex_);
   destination->caFile = destination_->caFile;
+  destination->caProblem = destination_->caProblem;
   destination_ = std::move(destination);
 }
 
 void TavrelloAPI::setCaFile(std::string pemPath) {
+  std::string problem = internal::caFileProblem(pemPath);
   std::lock_guard lock(mutex_);
   auto destination = std::make_shared<internal::Destination>(*destination_);
   destination->caFile = std::move(pemPath);
+  destination->caProblem = std::move(problem);
   destination_ = std::move(destination);
 }
 

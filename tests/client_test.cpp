@@ -286,6 +286,7 @@ TEST(ServiceHost, OnlyHostAndPortIsAcceptedAndLoopbackIsNeverProxied) {
       {"LocalHost:" + port, kDirect},
       {"127.1.2.3:" + port, kNowhere},  // loopback, where nothing listens: not via the proxy
       {"[::1]:" + port, kNowhere},
+      {"[::ffff:127.0.0.1]:" + port, kDirect},  // IPv4-mapped loopback
       {"api.example.com", kProxied},
       {"HTTP://a-b_c.example.:65535", kProxied},
       {"10.1.2.3:1", kProxied},

@@ -6,7 +6,12 @@
 #include <tavrello/sandbox.hpp>
 #include <tavrello/tavrello.hpp>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/run_program.hpp"
 
@@ -44,7 +49,9 @@ Result getGroups(const std::string& host, const std::string& caFile) {
 TEST(Https, VerifiesThePeerAgainstTheTrustStoreOrTheGivenCa) {
   sandbox::Sandbox trusted(serving("server")), otherName(serving("other")), plain(serving(""));
   ASSERT_TRUE(trusted.running() && otherName.running() && plain.running()) << trusted.error();
-  const std::string ca = kCerts + "/ca.pem";
+  const std::string ca = kCerts + "/ca.pem", fifo = kCerts + "/fifo.pem";
+  ::unlink(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   struct Row {
     const char* name;
     std::string host;
@@ -56,6 +63,9 @@ TEST(Https, VerifiesThePeerAgainstTheTrustStoreOrTheGivenCa) {
       {"certificate for another name", otherName.host(), ca, "name"},
       {"https to a plain-HTTP port", "https://" + plain.host(), ca, "TLS: "},
       {"unreadable CA file", trusted.host(), kCerts + "/missing.pem", "TLS: "},
+      // Opening a FIFO would block until a writer came: it never reaches libcurl.
+      {"CA file that is a FIFO", trusted.host(), fifo, "CA file is not a regular file"},
+      {"plain http after it", plain.host(), fifo, ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -69,12 +79,42 @@ TEST(Https, VerifiesThePeerAgainstTheTrustStoreOrTheGivenCa) {
       EXPECT_NE(result->detail().find(row.detail), std::string::npos) << result->detail();
     }
   }
+  ::unlink(fifo.c_str());
   // The command-line tool takes the CA file from its environment (or --ca-file).
   const Finished cli =
       runProgram({TAVRELLO_CLI, "get-groups"},
                  {"TAVRELLO_HOST=" + trusted.host(), "TAVRELLO_API_KEY=https-api-key",
                   "TAVRELLO_SERVER_KEY=https-server-key", "TAVRELLO_CA_FILE=" + ca});
   EXPECT_EQ(cli.exitCode, 0) << cli.err;
+}
+
+// The sandbox closes connections idle for 1 s (over TLS with a close-notify), as servers do
+// after a few seconds: calls after a longer pause never meet those dead connections.
+TEST(Https, CallsAfterTheServerClosedIdleConnectionsSucceed) {
+  for (const char* certificate : {"server", ""}) {
+    SCOPED_TRACE(*certificate ? "https" : "http");
+    sandbox::Sandbox service(serving(certificate));
+    ASSERT_TRUE(service.running()) << service.error();
+    auto& api = TavrelloAPI::shared();
+    api.setApiKey("https-api-key");
+    api.setServerKey("https-server-key");
+    api.setServiceHost(service.host());
+    api.setCaFile(kCerts + "/ca.pem");
+    std::size_t done = 0;
+    std::vector<std::string> failures;
+    const auto count = [&](Result r) {
+      ++done;
+      if (r->result() != "ok") failures.push_back(r->detail());
+    };
+    for (int i = 0; i < 64; ++i) api.getGroups(count);
+    ASSERT_TRUE(MainQueue::shared().runUntil([&] { return done == 64; }, 60s));
+    std::this_thread::sleep_for(1500ms);
+    for (std::size_t i = 65; i <= 80; ++i) {
+      api.getGroups(count);
+      ASSERT_TRUE(MainQueue::shared().runUntil([&] { return done == i; }, 60s));
+    }
+    EXPECT_EQ(failures, std::vector<std::string>{});
+  }
 }
 
 }  // namespace

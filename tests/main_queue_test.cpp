@@ -98,6 +98,33 @@ TEST_F(MainQueueTest, RunUntilKeepsItsDeadlineWhileTasksKeepArriving) {
   EXPECT_EQ(queue.runPending(), 1u);  // it returned while tasks still arrived
 }
 
+TEST_F(MainQueueTest, RunUntilWithTheLongestTimeoutWaitsForever) {
+  bool done = false;
+  std::thread late([&] {
+    std::this_thread::sleep_for(50ms);
+    queue.post([&] { done = true; });
+  });
+  EXPECT_TRUE(queue.runUntil([&] { return done; }, std::chrono::milliseconds::max()));
+  late.join();
+}
+
+// An executor that throws instead of taking a task: the task stays queued, in order, for the
+// next hand-over or drain.
+TEST_F(MainQueueTest, ATaskTheExecutorThrowsOnIsNotLost) {
+  std::vector<int> ran;
+  Loop loop;
+  int calls = 0;
+  queue.setExecutor([&](std::function<void()> task) {
+    if (++calls % 4 == 0) throw std::runtime_error("queue full");
+    loop.push_back(std::move(task));
+  });
+  for (int i = 0; i < 40; ++i) queue.post([&ran, i] { ran.push_back(i); });
+  for (auto& task : loop) task();
+  queue.runPending();
+  ASSERT_EQ(ran.size(), 40u);
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(ran[i], i);
+}
+
 // An executor that takes a lock of the application's, against a thread that holds that
 // lock and posts: the queue must not call the executor with a lock of its own held.
 TEST_F(MainQueueTest, NoExecutorCallUnderTheQueuesLock) {

@@ -3,6 +3,9 @@
 // in exactly one result and the process ended cleanly; 1, with a line on standard error,
 // when not. Results come from `HOST`, a server of the test's; `SILENT` never answers.
 //   process_child MODE HOST SILENT
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +17,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <tavrello/tavrello.hpp>
 
@@ -41,6 +46,19 @@ Result call(const std::string& host) {
 
 bool isOk(const Result& r) { return r && r->result() == "ok"; }
 bool isHttp(const Result& r) { return r && r->reason() == "http"; }
+
+// Whether `child` exited with 0 within `timeout`; one that hangs is killed.
+bool exitedCleanly(pid_t child, std::chrono::seconds timeout = 30s) {
+  int status = 0;
+  for (auto waited = 0ms; waited < timeout; waited += 10ms) {
+    if (waitpid(child, &status, WNOHANG) == child)
+      return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    std::this_thread::sleep_for(10ms);
+  }
+  kill(child, SIGKILL);
+  waitpid(child, &status, 0);
+  return false;
+}
 
 // Requests in flight when the process ends: it must end at once and cleanly, with no
 // handler run.
@@ -85,10 +103,83 @@ int forked(const std::string& host) {
   if (!isOk(call(host))) return failed("the first request failed");
   const pid_t child = fork();
   if (child == 0) std::exit(isOk(call(host)) ? 0 : failed("the child's request failed"));
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return failed("the child failed");
+  if (!exitedCleanly(child)) return failed("the child failed");
   return isOk(call(host)) ? 0 : failed("the parent's request after the fork failed");
+}
+
+// A fork while another thread sets the observer: each child sets its own and gets its result.
+int forkWhileObserving(const std::string& host) {
+  std::atomic<bool> stop{false};
+  std::thread setter([&] {
+    while (!stop) api.setObserver([](const tavrello::Exchange&) {});
+  });
+  bool hung = false;
+  for (int i = 0; i < 40 && !hung; ++i) {
+    const pid_t child = fork();
+    if (child == 0) {
+      api.setObserver([](const tavrello::Exchange&) {});
+      std::_Exit(isOk(call(host)) ? 0 : 1);
+    }
+    hung = !exitedCleanly(child);
+  }
+  stop = true;
+  setter.join();
+  return hung ? failed("a child hung or failed after a fork during setObserver()") : 0;
+}
+
+// The TCP sockets open in this process, by descriptor and inode.
+std::vector<std::pair<int, ino_t>> tcpSockets() {
+  std::vector<std::pair<int, ino_t>> sockets;
+  for (int fd = 0; fd < 1024; ++fd) {
+    int domain = 0;
+    socklen_t length = sizeof domain;
+    struct stat info {};
+    if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) == 0 && domain != AF_UNIX &&
+        fstat(fd, &info) == 0) {
+      sockets.emplace_back(fd, info.st_ino);
+    }
+  }
+  return sockets;
+}
+
+// Three generations of forks, each after a burst of 64 calls: a program started with exec
+// inherits no socket of the library's, and a child closes its parent's connections on its
+// first call.
+int forkedConnections(const std::string& host) {
+  for (int generation = 0; generation < 3; ++generation) {
+    api.setServiceHost(host);
+    std::vector<Result> results;
+    for (int i = 0; i < 64; ++i) api.getGroups([&](Result r) { results.push_back(std::move(r)); });
+    tavrello::MainQueue::shared().runUntil([&] { return results.size() == 64; }, 30s);
+    for (const Result& result : results) {
+      if (!isOk(result))
+        return failed(("a request of the burst failed: " + result->detail()).c_str());
+    }
+    if (results.size() != 64) return failed("the burst did not end within 30 s");
+    if (std::system("! find /proc/self/fd -lname 'socket:*' | grep -q .") != 0) {
+      return failed("a program started with exec inherited a socket");
+    }
+    const std::vector<std::pair<int, ino_t>> parents = tcpSockets();
+    const pid_t child = fork();
+    if (child != 0) return exitedCleanly(child, 100s) ? 0 : failed("a child failed");
+    if (!isOk(call(host))) return failed("the child's request failed");
+    for (const auto& [fd, inode] : parents) {
+      struct stat info {};
+      if (fstat(fd, &info) == 0 && info.st_ino == inode) {
+        return failed("the child kept its parent's connections open");
+      }
+    }
+  }
+  return 0;
+}
+
+// With the shim's TAVRELLO_SHIM_NO_DESCRIPTORS=1, no descriptor can be had when the first
+// call starts the I/O thread: that call fails, and once descriptors are free the next works.
+int descriptorsExhausted(const std::string& host) {
+  const Result first = call(host);
+  unsetenv("TAVRELLO_SHIM_NO_DESCRIPTORS");
+  if (!isHttp(first)) return failed("the request without descriptors did not fail with \"http\"");
+  return isOk(call(host)) ? 0 : failed("the request after descriptors were freed failed");
 }
 
 // With the shim failing the first thread creation or the first add: that request fails,
@@ -125,6 +216,9 @@ int main(int argc, char** argv) {
     return inFlightAtExit(mode, argv[3]);
   if (mode == "executor-exit" || mode == "executor-throws") return executorRunsAtOnce(mode, host);
   if (mode == "fork") return forked(host);
+  if (mode == "fork-observing") return forkWhileObserving(host);
+  if (mode == "fork-connections") return forkedConnections(host);
+  if (mode == "fails-until-descriptors") return descriptorsExhausted(host);
   if (mode == "fails-once") return failsOnceThenWorks(host);
   if (mode == "slow-lookup") return slowLookup(host);
   return failed("unknown mode");

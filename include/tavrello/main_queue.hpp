@@ -44,7 +44,8 @@ class MainQueue {
 
   /// Runs tasks as they arrive until `done()` is true (returns true) or
   /// `timeout` has passed (returns false), however fast tasks keep arriving.
-  /// `done()` is checked before waiting and after every task.
+  /// `done()` is checked before waiting and after every task. A timeout past
+  /// the clock's range (std::chrono::milliseconds::max()) means no deadline.
   bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
   /// Hands every later task to the application's own event loop (Qt, GLib,
@@ -56,7 +57,10 @@ class MainQueue {
   /// handing tasks over (often the library's I/O thread), one task at a time
   /// and in order. It should only queue the task: an executor that runs it at
   /// once runs result handlers on the I/O thread. Whatever it throws is
-  /// caught and dropped, as there is no caller to hand it to.
+  /// caught and dropped, as there is no caller to hand it to; a task it threw
+  /// on instead of taking stays in the library's queue, with every task
+  /// behind it, in order: the next post() hands them to the executor again,
+  /// and runPending() or runUntil() runs them.
   ///
   /// When setExecutor() returns, no other thread is still inside a call of
   /// the previous executor, so its loop may be destroyed.

@@ -59,10 +59,19 @@ struct Post;
 /// abandoned the same way, and exit never waits for them or for a name
 /// lookup. In a child made by fork() the client keeps its keys and host and
 /// sends through a transport of its own; requests in flight at the fork
-/// complete only in the parent.
+/// complete only in the parent, and the child closes its copies of the
+/// parent's connections without sending anything on them. Every descriptor
+/// the library opens is close-on-exec: a program started with exec inherits
+/// none of its connections.
 ///
-/// Proxies: requests to a loopback host (localhost, 127.0.0.0/8, [::1])
-/// never go through a proxy. Requests to any other host follow libcurl's
+/// Connections are kept alive between requests, but never reused after 4 s
+/// idle, as servers close idle connections after a few seconds. A request
+/// whose reused connection the server had already closed, which ends before
+/// any byte of a reply, is sent again once on a fresh connection (the server
+/// never saw it).
+///
+/// Proxies: requests to a loopback host (localhost, 127.0.0.0/8, [::1],
+/// [::ffff:127.0.0.1]) never go through a proxy. Requests to any other host follow libcurl's
 /// reading of the environment: http_proxy (or HTTPS_PROXY / ALL_PROXY) and
 /// no_proxy.
 class TavrelloAPI {
@@ -111,7 +120,10 @@ class TavrelloAPI {
   /// A PEM file of trusted CA certificates for https, for a private CA; it
   /// replaces libcurl's CA bundle (the system's CA directory is still read).
   /// Empty, the default: the system trust store. A file that cannot be read
-  /// makes https requests fail with "http" and a detail that says so.
+  /// makes https requests fail with "http" and a detail that says so; a path
+  /// that is no regular file (a FIFO, a device) is never opened, and https
+  /// requests fail at once with the detail "TLS: CA file is not a regular
+  /// file: PATH".
   void setCaFile(std::string pemPath);
 
   /// Sees every request when it ends, before its handler is queued: one

@@ -16,8 +16,9 @@ struct Destination {
   std::string authority;  // host:port, the default port filled in, for failure details
   std::string problem;    // why `text` is not a service host; empty when it is
   bool https = false;
-  bool loopback = false;  // localhost, 127.0.0.0/8 or [::1]: never through a proxy
+  bool loopback = false;  // localhost, 127.0.0.0/8, [::1], [::ffff:127.x]: never proxied
   std::string caFile;     // PEM file of trusted CAs for https; empty: the system's
+  std::string caProblem;  // why https requests cannot use caFile; empty when they can
 };
 
 /// Reads `[http://|https://]host[:port]` (the scheme in any letter case): host a DNS name,
@@ -30,5 +31,12 @@ struct Destination {
 ///   parseDestination("[::1]:80").loopback == true
 ///   parseDestination("host/evil").problem == "\"/\" cannot appear in a service host"
 Destination parseDestination(std::string text);
+
+/// Why `pemPath` cannot serve as a CA file, or "" when it may: a path that exists but is no
+/// regular file (a FIFO, a device, a directory) never reaches libcurl, where opening a FIFO
+/// would block the thread that drives every transfer. A missing or unreadable file is left
+/// to libcurl, whose failure names it.
+///   caFileProblem("/dev/stdin") == "CA file is not a regular file: /dev/stdin"
+std::string caFileProblem(const std::string& pemPath);
 
 }  // namespace tavrello::internal

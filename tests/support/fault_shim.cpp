@@ -5,10 +5,15 @@
 //   TAVRELLO_SHIM_FAIL_ADD_HANDLE=N  the next N curl_multi_add_handle calls fail
 //   TAVRELLO_SHIM_SLOW_LOOKUP=S      looking up a name that ends in ".slow.test" takes S
 //                                    seconds and then finds nothing
+//   TAVRELLO_SHIM_NO_DESCRIPTORS=1   while set, eventfd, socket and socketpair fail with
+//                                    EMFILE, as when every descriptor is in use (a limit
+//                                    would starve the sanitizers' runtimes too)
 #include <curl/curl.h>
 #include <dlfcn.h>
 #include <netdb.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -63,6 +68,28 @@ int getaddrinfo(const char* node, const char* service, const addrinfo* hints, ad
     return EAI_NONAME;
   }
   return real(node, service, hints, result);
+}
+
+bool outOfDescriptors() {
+  const char* value = std::getenv("TAVRELLO_SHIM_NO_DESCRIPTORS");
+  if (value == nullptr || std::strcmp(value, "1") != 0) return false;
+  errno = EMFILE;
+  return true;
+}
+
+int eventfd(unsigned int initial, int flags) {
+  static const auto real = next<decltype(&eventfd)>("eventfd");
+  return outOfDescriptors() ? -1 : real(initial, flags);
+}
+
+int socket(int domain, int type, int protocol) {
+  static const auto real = next<decltype(&socket)>("socket");
+  return outOfDescriptors() ? -1 : real(domain, type, protocol);
+}
+
+int socketpair(int domain, int type, int protocol, int pair[2]) {
+  static const auto real = next<decltype(&socketpair)>("socketpair");
+  return outOfDescriptors() ? -1 : real(domain, type, protocol, pair);
 }
 
 }  // extern "C"

@@ -50,9 +50,6 @@ RecordingServer::RecordingServer(Answer answer) {
     serve(request, response, std::move(body));
   });
   port_ = server_.bind_to_any_port("127.0.0.1");
-  // cpp-httplib listens with a backlog of 5: a burst of connections would overflow it, and
-  // each dropped SYN costs the client a second. Listening again raises it.
-  ::listen(server_.listeningSocket(), SOMAXCONN);
   listener_ = std::thread([this] { server_.listen_after_bind(); });
   for (int i = 0; i < 5000 && !server_.is_running(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -65,12 +65,9 @@ class RecordingServer {
   void stop();
 
  private:
-  struct Server : httplib::Server {
-    int listeningSocket() const { return svr_sock_; }
-  };
   void serve(const httplib::Request& request, httplib::Response& response, std::string body);
 
-  Server server_;
+  httplib::Server server_;
   std::thread listener_;
   int port_ = 0;
   mutable std::mutex mutex_;  // guards what follows
