@@ -6,8 +6,6 @@
 #include <tavrello/tavrello.hpp>
 
 #include <atomic>
-#include <clocale>
-#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -16,17 +14,16 @@
 
 #include "internal/text_forms.hpp"
 #include "sandbox_wire.hpp"
+#include "support/client.hpp"
 #include "support/recording_server.hpp"
+#include "support/stdout_capture.hpp"
 
 namespace tavrello::testing {
 namespace {
 
 using namespace std::chrono_literals;
-using Result = std::shared_ptr<TavrelloResult>;
 using Fields = std::map<std::string, std::string>;
 
-const std::string kApiKey = "api-KEY-7f3a";
-const std::string kServerKey = "SERVER-secret-91c2";
 constexpr const char* kGroupPath = "/api.partner.common.php";
 
 // The signature as the service computes it: the sandbox's own, written apart from the
@@ -40,17 +37,9 @@ std::string timestampNow() {
   return std::any_cast<std::string>(TavrelloAPI::shared().getBasicParams().at("timestamp"));
 }
 
-// Runs the main queue until `count` results came; false after 10 s.
-bool drainUntil(const std::vector<Result>& results, std::size_t count) {
-  return MainQueue::shared().runUntil([&] { return results.size() >= count; }, 10s);
-}
-
-TavrelloAPI& signedFor(const RecordingServer& server) {
-  auto& api = TavrelloAPI::shared();
-  api.setApiKey(kApiKey);
-  api.setServerKey(kServerKey);
-  api.setServiceHost(server.host());
-  return api;
+// Runs the main queue until `count` results came; false after 30 s.
+bool drainFor(const std::vector<Result>& results, std::size_t count) {
+  return drainUntil([&] { return results.size() >= count; });
 }
 
 CompletionHandler into(std::vector<Result>& results) {
@@ -114,7 +103,7 @@ class Operations : public ::testing::TestWithParam<Operation> {};
 
 TEST_P(Operations, SendTheirPathAndFieldsSignedAndDeliverOnTheMainQueue) {
   RecordingServer server;
-  auto& api = signedFor(server);
+  auto& api = clientFor(server.host());
   std::vector<Exchange> seen;  // written on the I/O thread before the handler is queued
   api.setObserver([&](const Exchange& exchange) { seen.push_back(exchange); });
   std::vector<Result> results;
@@ -125,7 +114,7 @@ TEST_P(Operations, SendTheirPathAndFieldsSignedAndDeliverOnTheMainQueue) {
   });
   EXPECT_TRUE(results.empty());    // never before the call returned
   EXPECT_EQ(timestampNow(), "n");  // the stamp was reset before it returned
-  ASSERT_TRUE(drainUntil(results, 1));
+  ASSERT_TRUE(drainFor(results, 1));
   MainQueue::shared().runPending();  // and only once
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(results[0]->result(), "ok");
@@ -206,9 +195,7 @@ TEST(Keys, TimestampLifecycleAndDiagnosticForm) {
     auto& api = TavrelloAPI::shared();
     api.setServiceHost(server.host());
     const std::string created = timestampNow();
-    ::testing::internal::CaptureStdout();
-    api.printTest();
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), created + "\nnil\nnil\n");
+    EXPECT_EQ(stdoutOf([&] { api.printTest(); }), created + "\nnil\nnil\n");
     std::this_thread::sleep_for(20ms);
     api.setApiKey(std::string("a\"b\\c'd\0\t\n\r\x01\x7f\xc3\xa9", 15));
     api.setServerKey("");
@@ -216,11 +203,9 @@ TEST(Keys, TimestampLifecycleAndDiagnosticForm) {
     api.getGroups(into(results));
     std::this_thread::sleep_for(20ms);
     api.getGroups(into(results));
-    ASSERT_TRUE(drainUntil(results, 2));
-    ::testing::internal::CaptureStdout();
-    api.printTest();
+    ASSERT_TRUE(drainFor(results, 2));
     EXPECT_EQ(
-        ::testing::internal::GetCapturedStdout(),
+        stdoutOf([&] { api.printTest(); }),
         "n\nOptional(\"a\\\"b\\\\c\\'d\\0\\t\\n\\r\\u{1}\\u{7f}\xc3\xa9\")\nOptional(\"\")\n");
     ASSERT_TRUE(server.waitFor(2, 5s));
     std::vector<std::string> stamps;
@@ -231,28 +216,27 @@ TEST(Keys, TimestampLifecycleAndDiagnosticForm) {
     EXPECT_EQ(stamps.size(), 2u);
     EXPECT_EQ(std::count(stamps.begin(), stamps.end(), created), 1);
     EXPECT_NE(stamps[0], stamps[1]);
-    // Between operations: "n", and an absent key would be signed as empty text.
+    // Between operations the stamp is "n", and is signed as it is.
+    EXPECT_EQ(timestampNow(), "n");
     EXPECT_EQ(std::any_cast<std::string>(api.getBasicParams().at("cert_key")),
-              sha1Of("n", std::any_cast<std::string>(api.getBasicParams().at("api_key")), ""));
+              sha1Of("n", std::string("a\"b\\c'd\0\t\n\r\x01\x7f\xc3\xa9", 15), ""));
   });
 }
 
 // The timestamp: the shortest digits that read back as the same double, in fixed notation,
-// a point and at least one digit after it, whatever the locale.
+// a point and at least one digit after it.
 TEST(Keys, TimestampTextIsShortestFixedDecimal) {
-  std::setlocale(LC_ALL, "de_DE.UTF-8");  // a decimal comma, where installed
   const std::pair<double, const char*> rows[] = {{1700000000.0, "1700000000.0"},
                                                  {1700000000.5, "1700000000.5"},
                                                  {1733479941.1234567, "1733479941.1234567"},
                                                  {1e-7, "0.0000001"}};
   for (const auto& [seconds, text] : rows) EXPECT_EQ(internal::timestampText(seconds), text);
-  std::setlocale(LC_ALL, "C");
 }
 
 // Many threads at once: every request's cert_key matches its own timestamp.
 TEST(Keys, ConcurrentCallersEachSendAMatchingSignature) {
   RecordingServer server;
-  auto& api = signedFor(server);
+  auto& api = clientFor(server.host());
   std::atomic<int> delivered{0};
   std::vector<std::thread> callers;
   for (int t = 0; t < 4; ++t) {
@@ -264,7 +248,8 @@ TEST(Keys, ConcurrentCallersEachSendAMatchingSignature) {
     });
   }
   for (auto& caller : callers) caller.join();
-  ASSERT_TRUE(MainQueue::shared().runUntil([&] { return delivered == 200; }, 30s));
+  ASSERT_TRUE(drainUntil([&] { return delivered == 200; }));
+  ASSERT_EQ(server.received().size(), 200u);
   for (const Received& request : server.received()) {
     ASSERT_EQ(request.field("cert_key"), sha1Of(request.field("timestamp"), kApiKey, kServerKey));
   }
@@ -272,58 +257,65 @@ TEST(Keys, ConcurrentCallersEachSendAMatchingSignature) {
 
 // Which service hosts are accepted, and where their requests go. The recording server is
 // both the service (for loopback hosts, which never go through a proxy) and the proxy that
-// http_proxy names (for every other host, so no name is ever looked up).
+// http_proxy names (for every other host, so no name is ever looked up); it answers 503,
+// which the detail names with the host and its port, the default one filled in. The
+// observer sees every request, those that could not be sent too, until it is taken away.
 TEST(ServiceHost, OnlyHostAndPortIsAcceptedAndLoopbackIsNeverProxied) {
-  RecordingServer server;
+  RecordingServer server({503, "down"});
   const std::string port = server.host().substr(server.host().find(':') + 1);
   setenv("http_proxy", ("http://" + server.host()).c_str(), 1);
-  auto& api = TavrelloAPI::shared();
-  api.setApiKey(kApiKey);
-  api.setServerKey(kServerKey);
+  auto& api = clientFor(server.host());
+  std::vector<Exchange> seen;
+  api.setObserver([&](const Exchange& exchange) { seen.push_back(exchange); });
   enum Goes { kDirect, kProxied, kNowhere, kInvalid };
-  const std::pair<std::string, Goes> hosts[] = {
-      {"127.0.0.1:" + port, kDirect},
-      {"LocalHost:" + port, kDirect},
-      {"127.1.2.3:" + port, kNowhere},  // loopback, where nothing listens: not via the proxy
-      {"[::1]:" + port, kNowhere},
-      {"[::ffff:127.0.0.1]:" + port, kDirect},  // IPv4-mapped loopback
-      {"api.example.com", kProxied},
-      {"HTTP://a-b_c.example.:65535", kProxied},
-      {"10.1.2.3:1", kProxied},
-      {"[2001:db8::1]:443", kProxied},
-      {"", kInvalid},
-      {"h/evil", kInvalid},
-      {"user:secret@h", kInvalid},
-      {"ftp://h", kInvalid},
-      {"h:0", kInvalid},
-      {"h:65536", kInvalid},
-      {"h\n", kInvalid},
-      {"[::1", kInvalid},
-      {"[::1]x", kInvalid},
-      {"256.1.1.1", kInvalid},
-      {"a..b", kInvalid},
-      {"-a.example", kInvalid},
-      {std::string(64, 'a') + ".example", kInvalid},
+  const std::tuple<std::string, Goes, std::string> hosts[] = {
+      // host, where it goes, the authority its details name
+      {"127.0.0.1:" + port, kDirect, "127.0.0.1:" + port},
+      {"LocalHost:" + port, kDirect, "LocalHost:" + port},
+      {"[::ffff:127.0.0.1]:" + port, kDirect, "[::ffff:127.0.0.1]:" + port},
+      {"127.1.2.3:" + port, kNowhere, ""},  // loopback, where nothing listens: not via the proxy
+      {"[::1]:" + port, kNowhere, ""},
+      {"api.example.com", kProxied, "api.example.com:80"},
+      {"HTTP://a-b_c.example.:65535", kProxied, "a-b_c.example.:65535"},
+      {"10.1.2.3:1", kProxied, "10.1.2.3:1"},
+      {"[2001:db8::1]:443", kProxied, "[2001:db8::1]:443"},
+      {"", kInvalid, ""},
+      {"h/evil", kInvalid, ""},
+      {"user@h", kInvalid, ""},
+      {"user:secret@h", kInvalid, ""},
+      {"ftp://h", kInvalid, ""},
+      {"h:0", kInvalid, ""},
+      {"h:65536", kInvalid, ""},
+      {"h\n", kInvalid, ""},
+      {"[::1", kInvalid, ""},
+      {"[::1]x", kInvalid, ""},
+      {"256.1.1.1", kInvalid, ""},
+      {"a..b", kInvalid, ""},
+      {"-a.example", kInvalid, ""},
+      {std::string(64, 'a') + ".example", kInvalid, ""},
   };
-  for (const auto& [host, goes] : hosts) {
+  for (const auto& [host, goes, authority] : hosts) {
     SCOPED_TRACE(::testing::PrintToString(host));
     const std::size_t before = server.received().size();
     api.setServiceHost(host);
     EXPECT_EQ(api.serviceHost(), host);
     std::vector<Result> results;
+    seen.clear();
     api.getGroups(into(results));
     EXPECT_TRUE(results.empty());  // an invalid host too is told through the main queue
-    ASSERT_TRUE(drainUntil(results, 1));
+    ASSERT_TRUE(drainFor(results, 1));
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].reason, results[0]->reason());
     const std::vector<Received> received = server.received();
     const std::string target = received.size() > before ? received.back().target : "<nothing>";
     switch (goes) {
       case kDirect:
-        EXPECT_EQ(target, kGroupPath);
-        break;
       case kProxied:
-        EXPECT_EQ(target, (host.find("://") == std::string::npos ? "http://" + host
-                                                                 : "http" + host.substr(4)) +
-                              kGroupPath);
+        EXPECT_EQ(target, goes == kDirect ? kGroupPath
+                          : host.find("://") == std::string::npos
+                              ? "http://" + host + kGroupPath
+                              : "http" + host.substr(4) + kGroupPath);
+        EXPECT_EQ(results[0]->detail(), "HTTP 503 from " + authority);
         break;
       case kNowhere:
         EXPECT_EQ(results[0]->reason(), "http");
@@ -338,6 +330,26 @@ TEST(ServiceHost, OnlyHostAndPortIsAcceptedAndLoopbackIsNeverProxied) {
     }
   }
   unsetenv("http_proxy");
+  seen.clear();
+  api.setObserver({});
+  ASSERT_TRUE(callOnce(api));
+  EXPECT_TRUE(seen.empty());
+}
+
+// A client that never set its service host sends to the one compiled in.
+TEST(ServiceHost, TheDefaultIsCompiledIn) {
+  IN_A_FRESH_CLIENT({
+    auto& api = TavrelloAPI::shared();
+    const std::string host = TAVRELLO_TEST_DEFAULT_HOST;
+    EXPECT_EQ(api.serviceHost(), host);
+    std::string url;
+    api.setObserver([&](const Exchange& exchange) { url = exchange.url; });
+    api.setApiKey("k");
+    api.setServerKey("s");
+    ASSERT_TRUE(callOnce(api));
+    EXPECT_EQ(url, (host.find("://") == std::string::npos ? "http://" + host : host) +
+                       "/api.get.member.location.last.php");
+  });
 }
 
 }  // namespace

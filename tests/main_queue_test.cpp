@@ -152,6 +152,28 @@ TEST_F(MainQueueTest, NoExecutorCallUnderTheQueuesLock) {
   EXPECT_EQ(loop.size(), 2u);
 }
 
+// setExecutor() returns only once no other thread is inside the previous executor, so the
+// application may then destroy the loop behind it.
+TEST_F(MainQueueTest, SetExecutorWaitsForCallsOfThePreviousOneToEnd) {
+  std::promise<void> entered;
+  std::atomic<bool> leave{false}, replaced{false};
+  queue.setExecutor([&](std::function<void()>) {
+    entered.set_value();
+    while (!leave) std::this_thread::sleep_for(1ms);
+  });
+  std::thread poster([&] { queue.post([] {}); });
+  entered.get_future().wait();
+  std::thread replacing([&] {
+    queue.setExecutor(nullptr);
+    replaced = true;
+  });
+  std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(replaced);  // the poster is still inside the previous executor
+  leave = true;
+  replacing.join();
+  poster.join();
+}
+
 TEST_F(MainQueueTest, ExecutorGetsQueuedTasksFirstAndEveryPostersOrder) {
   std::vector<int> ran;
   queue.post([&] { ran.push_back(0); });  // queued before the executor: handed over first

@@ -3,6 +3,7 @@
 // in exactly one result and the process ended cleanly; 1, with a line on standard error,
 // when not. Results come from `HOST`, a server of the test's; `SILENT` never answers.
 //   process_child MODE HOST SILENT
+#include <dlfcn.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -23,11 +24,12 @@
 #include <tavrello/tavrello.hpp>
 
 #include "internal/http_transport.hpp"
+#include "support/client.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Result = std::shared_ptr<tavrello::TavrelloResult>;
+using tavrello::testing::Result;
 tavrello::TavrelloAPI& api = tavrello::TavrelloAPI::shared();
 
 int failed(const char* what) {
@@ -35,13 +37,9 @@ int failed(const char* what) {
   return 1;
 }
 
-// getGroups to `host`, and the main queue drained until its result came (or 10 s).
+// A call to `host`, and its result once it came (null after 30 s).
 Result call(const std::string& host) {
-  api.setServiceHost(host);
-  Result result;
-  api.getGroups([&](Result r) { result = std::move(r); });
-  tavrello::MainQueue::shared().runUntil([&] { return result != nullptr; }, 10s);
-  return result;
+  return tavrello::testing::callOnce(tavrello::testing::clientFor(host));
 }
 
 bool isOk(const Result& r) { return r && r->result() == "ok"; }
@@ -99,14 +97,6 @@ int executorRunsAtOnce(const std::string& mode, const std::string& host) {
   return ran == 3 ? 0 : failed("a result was lost after a handler threw");
 }
 
-int forked(const std::string& host) {
-  if (!isOk(call(host))) return failed("the first request failed");
-  const pid_t child = fork();
-  if (child == 0) std::exit(isOk(call(host)) ? 0 : failed("the child's request failed"));
-  if (!exitedCleanly(child)) return failed("the child failed");
-  return isOk(call(host)) ? 0 : failed("the parent's request after the fork failed");
-}
-
 // A fork while another thread sets the observer: each child sets its own and gets its result.
 int forkWhileObserving(const std::string& host) {
   std::atomic<bool> stop{false};
@@ -143,8 +133,8 @@ std::vector<std::pair<int, ino_t>> tcpSockets() {
 }
 
 // Three generations of forks, each after a burst of 64 calls: a program started with exec
-// inherits no socket of the library's, and a child closes its parent's connections on its
-// first call.
+// inherits no socket of the library's, a child closes its parent's connections, and both
+// go on sending.
 int forkedConnections(const std::string& host) {
   for (int generation = 0; generation < 3; ++generation) {
     api.setServiceHost(host);
@@ -161,7 +151,10 @@ int forkedConnections(const std::string& host) {
     }
     const std::vector<std::pair<int, ino_t>> parents = tcpSockets();
     const pid_t child = fork();
-    if (child != 0) return exitedCleanly(child, 100s) ? 0 : failed("a child failed");
+    if (child != 0) {
+      if (!exitedCleanly(child, 100s)) return failed("a child failed");
+      return isOk(call(host)) ? 0 : failed("the parent's request after the fork failed");
+    }
     if (!isOk(call(host))) return failed("the child's request failed");
     for (const auto& [fd, inode] : parents) {
       struct stat info {};
@@ -171,6 +164,25 @@ int forkedConnections(const std::string& host) {
     }
   }
   return 0;
+}
+
+// With the shim's clock: a request to `silent` still waits after 59 s and has failed after
+// 61 s, its detail naming the 60 s. A call to `host` after each jump wakes the transport,
+// which then reads its clock again.
+int defaultTimeout(const std::string& host, const std::string& silent) {
+  auto* ahead = static_cast<std::atomic<long>*>(dlsym(RTLD_DEFAULT, "tavrello_shim_clock_ahead"));
+  if (ahead == nullptr) return failed("the clock needs the fault shim");
+  api.setServiceHost(silent);
+  Result slow;
+  api.getGroups([&](Result r) { slow = std::move(r); });
+  for (const long seconds : {0L, 59L, 61L}) {
+    ahead->store(seconds);
+    if (!isOk(call(host))) return failed("a request to the answering server failed");
+    if (seconds < 61 && slow) return failed("the request gave up before 60 s");
+  }
+  tavrello::MainQueue::shared().runUntil([&] { return slow != nullptr; }, 10s);
+  if (!slow) return failed("the request did not give up after 60 s");
+  return slow->detail() == "no complete reply within 60 s" ? 0 : failed(slow->detail().c_str());
 }
 
 // With the shim's TAVRELLO_SHIM_NO_DESCRIPTORS=1, no descriptor can be had when the first
@@ -215,9 +227,9 @@ int main(int argc, char** argv) {
   if (mode == "return" || mode == "exit" || mode == "thread-exit")
     return inFlightAtExit(mode, argv[3]);
   if (mode == "executor-exit" || mode == "executor-throws") return executorRunsAtOnce(mode, host);
-  if (mode == "fork") return forked(host);
   if (mode == "fork-observing") return forkWhileObserving(host);
   if (mode == "fork-connections") return forkedConnections(host);
+  if (mode == "default-timeout") return defaultTimeout(host, argv[3]);
   if (mode == "fails-until-descriptors") return descriptorsExhausted(host);
   if (mode == "fails-once") return failsOnceThenWorks(host);
   if (mode == "slow-lookup") return slowLookup(host);

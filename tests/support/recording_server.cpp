@@ -1,26 +1,11 @@
 #include "support/recording_server.hpp"
 
-#include <sys/socket.h>
-
-#include <algorithm>
-#include <memory>
+#include "sandbox_wire.hpp"
 
 namespace tavrello::testing {
 
-// Split at "&" (empty pieces skipped) and at the first "=", "+" and %XX decoded, nothing
-// trimmed or merged: how a standard form parser at the service reads the body.
 std::vector<std::pair<std::string, std::string>> Received::fields() const {
-  std::vector<std::pair<std::string, std::string>> fields;
-  for (std::size_t start = 0, end = 0; start <= body.size(); start = end + 1) {
-    end = std::min(body.find('&', start), body.size());
-    const std::string piece = body.substr(start, end - start);
-    if (piece.empty()) continue;
-    const std::size_t equals = piece.find('=');
-    const std::string value = equals == std::string::npos ? "" : piece.substr(equals + 1);
-    fields.emplace_back(httplib::detail::decode_url(piece.substr(0, equals), true),
-                        httplib::detail::decode_url(value, true));
-  }
-  return fields;
+  return sandbox::parseForm(body);
 }
 
 std::string Received::field(const std::string& name) const {
@@ -36,9 +21,11 @@ RecordingServer::RecordingServer(Answer answer) {
   // library's 64 connections and then some.
   server_.new_task_queue = [] { return new httplib::ThreadPool(72); };
   server_.set_keep_alive_max_count(1000000).set_keep_alive_timeout(1).set_tcp_nodelay(true);
-  server_.set_socket_options([](int fd) {
+  int listening = -1;
+  server_.set_socket_options([&listening](int fd) {
     const int on = 1;  // and not SO_REUSEPORT, which cpp-httplib would add
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    listening = fd;
   });
   server_.Post(".*", [this](const httplib::Request& request, httplib::Response& response,
                             const httplib::ContentReader& reader) {
@@ -50,6 +37,9 @@ RecordingServer::RecordingServer(Answer answer) {
     serve(request, response, std::move(body));
   });
   port_ = server_.bind_to_any_port("127.0.0.1");
+  // cpp-httplib listens with a backlog of 5: a burst of connections would overflow it, and
+  // each dropped SYN costs the client a second. Listening again raises it.
+  ::listen(listening, SOMAXCONN);
   listener_ = std::thread([this] { server_.listen_after_bind(); });
   for (int i = 0; i < 5000 && !server_.is_running(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -79,13 +69,17 @@ bool RecordingServer::waitFor(std::size_t requests, std::chrono::milliseconds ti
   return changed_.wait_for(lock, timeout, [&] { return received_.size() >= requests; });
 }
 
-void RecordingServer::stop() {
-  if (!listener_.joinable()) return;
+void RecordingServer::release() {
   {
     std::lock_guard lock(mutex_);
-    stopping_ = true;
+    released_ = true;
   }
   changed_.notify_all();
+}
+
+void RecordingServer::stop() {
+  if (!listener_.joinable()) return;
+  release();
   server_.stop();
   listener_.join();
 }
@@ -98,48 +92,15 @@ void RecordingServer::serve(const httplib::Request& request, httplib::Response& 
   for (const char* added : {"REMOTE_ADDR", "REMOTE_PORT", "LOCAL_ADDR", "LOCAL_PORT"}) {
     received.headers.erase(added);
   }
-  std::function<Answer(const Received&)> answerFor;
-  {
-    std::lock_guard lock(mutex_);
-    received_.push_back(received);
-    answerFor = answerFor_;
-  }
+  std::unique_lock lock(mutex_);
+  received_.push_back(received);
+  const Answer answer = answerFor_(received);
   changed_.notify_all();
-  Answer answer = answerFor(received);
-  {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, answer.delay, [this] { return stopping_; });
-  }
+  changed_.wait_for(lock, answer.delay, [this] { return released_; });
+  lock.unlock();
   response.status = answer.status;
   for (const auto& [name, value] : answer.headers) response.set_header(name, value);
-  if (answer.repeat == 1 && answer.cutAfter == std::string::npos && !answer.chunked) {
-    response.set_content(answer.body, "application/json");
-    return;
-  }
-  // Written piece by piece from one copy of the body; returning false closes the
-  // connection there.
-  const auto piece = std::make_shared<const std::string>(std::move(answer.body));
-  const std::size_t total = piece->size() * answer.repeat;
-  const std::size_t limit = std::min(total, answer.cutAfter);
-  const auto write = [piece, total, limit](std::size_t offset, httplib::DataSink& sink) {
-    if (offset >= limit) {
-      if (limit < total) return false;
-      sink.done();
-      return true;
-    }
-    const std::size_t at = offset % piece->size();
-    const std::size_t length = std::min({piece->size() - at, limit - offset, std::size_t{1} << 16});
-    return sink.write(piece->data() + at, length);
-  };
-  if (answer.chunked) {
-    response.set_chunked_content_provider(
-        "application/json",
-        [write](std::size_t offset, httplib::DataSink& sink) { return write(offset, sink); });
-  } else {
-    response.set_content_provider(total, "application/json",
-                                  [write](std::size_t offset, std::size_t,
-                                          httplib::DataSink& sink) { return write(offset, sink); });
-  }
+  response.set_content(answer.body, "application/json");
 }
 
 }  // namespace tavrello::testing

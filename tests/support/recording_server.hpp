@@ -1,5 +1,6 @@
 // RecordingServer: an HTTP/1.1 server (cpp-httplib) on 127.0.0.1 that records every request
-// and answers each as the test says: a status, a body, a delay, a body cut short.
+// and answers each as the test says: a status, a body, headers, after a delay, or not until
+// the test releases it.
 //
 //   RecordingServer server;                    // 200 {"ok":true} to everything
 //   server.answer({404, "gone"});
@@ -7,10 +8,10 @@
 //   ... send ...
 //   EXPECT_EQ(server.received().at(0).field("member_key"), "m-1");
 //
-// stop() (also the destructor) cuts every delay short, closes the listening socket and joins
-// every thread, which takes up to the second that an idle connection is kept; the port then
-// refuses connections. All members but stop() may be called from
-// any thread; answers are computed on the server's worker threads.
+// stop() (also the destructor) answers every held request, closes the listening socket and
+// joins every thread, which takes up to the second that an idle connection is kept; the
+// port then refuses connections. All members but stop() may be called from any thread;
+// answers are computed on the server's worker threads.
 #pragma once
 
 #include <httplib.h>
@@ -29,11 +30,11 @@ namespace tavrello::testing {
 struct Answer {
   int status = 200;
   std::string body = R"({"ok":true})";
-  std::size_t repeat = 1;                    // the body goes out this many times in a row
-  std::size_t cutAfter = std::string::npos;  // close the connection after this many bytes
-  bool chunked = false;                      // no Content-Length: chunked transfer coding
-  std::chrono::milliseconds delay{0};        // before the status line
+  std::chrono::milliseconds delay{0};  // before the status line; cut short by release()
   httplib::Headers headers{};
+
+  // Recorded on arrival, answered only when the test calls release() or stop().
+  static Answer held() { return {200, "{}", std::chrono::hours(1)}; }
 };
 
 // One request as received.
@@ -43,9 +44,7 @@ struct Received {
   httplib::Headers headers;  // lookups ignore letter case
   std::string body;
   int peerPort = 0;  // one per connection
-  // The body's fields as a standard form parser at the service reads them: split at "&"
-  // (empty pieces skipped) and at the first "=", "+" and %XX decoded, nothing trimmed; in
-  // order, a name sent twice appears twice.
+  // The body's fields as the sandbox service parses them, in order.
   std::vector<std::pair<std::string, std::string>> fields() const;
   std::string field(const std::string& name) const;  // first value, "<absent>" if none
 };
@@ -62,6 +61,7 @@ class RecordingServer {
   void answer(std::function<Answer(const Received&)> answerFor);
   std::vector<Received> received() const;
   bool waitFor(std::size_t requests, std::chrono::milliseconds timeout) const;
+  void release();  // answers every request waiting for its delay, now and from now on
   void stop();
 
  private:
@@ -72,7 +72,7 @@ class RecordingServer {
   int port_ = 0;
   mutable std::mutex mutex_;  // guards what follows
   mutable std::condition_variable changed_;
-  bool stopping_ = false;
+  bool released_ = false;
   std::function<Answer(const Received&)> answerFor_;
   std::vector<Received> received_;
 };

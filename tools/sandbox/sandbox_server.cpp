@@ -111,9 +111,11 @@ void Sandbox::Impl::start(Options options) {
   server->set_tcp_nodelay(true);  // headers and body go out in two writes: no Nagle delay
   // httplib's default also sets SO_REUSEPORT, which would let a second sandbox bind the same
   // port and share its connections; SO_REUSEADDR alone only allows rebinding after a restart.
-  server->set_socket_options([](socket_t sock) {
+  socket_t listening = INVALID_SOCKET;
+  server->set_socket_options([&listening](socket_t sock) {
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    listening = sock;
   });
   const auto plain = [this](const httplib::Request& req, httplib::Response& res) {
     answer(req, res, req.body);
@@ -160,6 +162,10 @@ void Sandbox::Impl::start(Options options) {
     error = "cannot listen on " + address->host + ":" + std::to_string(address->port);
     return;
   }
+  // cpp-httplib listens with a backlog of 5: a burst of connections (a client opens up to
+  // 64 at once) would overflow it, and each dropped SYN costs the client a second or more.
+  // Listening again raises it.
+  ::listen(listening, SOMAXCONN);
   listener = std::thread([this] { server->listen_after_bind(); });
   // stop() has no effect until the accept loop runs.
   for (int i = 0; i < 5000 && !server->is_running(); ++i) {
