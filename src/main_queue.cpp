@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "internal/driving.hpp"
 #include "internal/main_queue_batch.hpp"
 
 namespace tavrello {
@@ -44,6 +45,10 @@ struct MainQueue::State {
   bool handing = false;               // guarded by mutex
   std::thread::id handingThread;      // guarded by mutex
   const Executor* calling = nullptr;  // guarded by mutex; the executor being called, if any
+
+  // Threads in runUntil() that may be driving the transport rather than waiting on
+  // `arrived`: a task posted from another thread wakes the driving one.
+  int drivingDrainers = 0;  // guarded by mutex
 
   // Called with `lock` held; returns with it held. Hands queued tasks over until none is
   // left or the executor is taken away. Nothing an executor throws leaves here: the
@@ -141,7 +146,9 @@ MainQueue::~MainQueue() { delete state_; }
 void MainQueue::post(std::function<void()> task) {
   std::unique_lock lock(state_->mutex);
   state_->tasks.push_back(std::move(task));
+  const bool wakeDriver = state_->drivingDrainers > 0 && !internal::thisThreadDrives();
   state_->dispatch(lock);
+  if (wakeDriver) internal::wakeDrivingThread();
 }
 
 std::size_t MainQueue::runPending() {
@@ -169,20 +176,46 @@ bool MainQueue::runUntil(const std::function<bool()>& done, std::chrono::millise
                                        Clock::time_point::max() - now)
                             ? Clock::time_point::max()
                             : now + timeout;
+  State& state = *state_;
+  // While no task is queued, this thread drives the transport itself: replies turn into
+  // tasks here, with no other thread in between.
+  internal::DrivingTurn turn;
+  bool counted = false;  // in state.drivingDrainers
+  struct Uncount {
+    State& state;
+    bool& counted;
+    ~Uncount() {
+      if (!counted) return;
+      std::lock_guard lock(state.mutex);
+      --state.drivingDrainers;
+    }
+  } uncount{state, counted};
   while (!done()) {
     std::function<void()> task;
+    bool mayDrive = false;
     {
-      std::unique_lock lock(state_->mutex);
-      state_->arrived.wait_until(lock, deadline, [&] {
-        task = state_->takeForDrainer();
-        return static_cast<bool>(task);
-      });
-      if (!task) return done();  // the deadline passed with nothing to run
+      std::lock_guard lock(state.mutex);
+      task = state.takeForDrainer();
+      // With an executor, results go to the application's loop: the library's thread drives.
+      mayDrive = !task && !state.executor;
+      if (mayDrive && !counted) {
+        ++state.drivingDrainers;
+        counted = true;
+      }
     }
-    task();
-    task = nullptr;
-    // However fast tasks arrive, the deadline holds.
-    if (std::chrono::steady_clock::now() >= deadline) return done();
+    if (task) {
+      task();
+      task = nullptr;
+      // However fast tasks arrive, the deadline holds.
+      if (Clock::now() >= deadline) return done();
+      continue;
+    }
+    if (Clock::now() >= deadline) return false;
+    if (mayDrive && turn.drive(deadline)) continue;
+    turn.release();
+    std::unique_lock lock(state.mutex);
+    state.arrived.wait_until(lock, deadline,
+                             [&] { return !state.tasks.empty() && !state.handing; });
   }
   return true;
 }

@@ -13,6 +13,7 @@
 #include "internal/destination.hpp"
 #include "internal/form_body.hpp"
 #include "internal/http_transport.hpp"
+#include "internal/observer.hpp"
 #include "internal/operations.hpp"
 #include "internal/sha1_hex.hpp"
 #include "internal/text_forms.hpp"

@@ -78,6 +78,22 @@ int inFlightAtExit(const std::string& mode, const std::string& silent) {
   return 0;
 }
 
+// A handler calls exit() while its thread drives the transfers, with others in flight: the
+// process ends at once and cleanly, and no other handler runs.
+int exitFromHandler(const std::string& host, const std::string& silent) {
+  api.setServiceHost(silent);
+  for (int i = 0; i < 20; ++i) {
+    api.getGroups([](Result) {
+      std::fputs("handler ran after exit began\n", stderr);
+      std::_Exit(4);
+    });
+  }
+  api.setServiceHost(host);
+  api.getGroups([](Result) { std::exit(0); });
+  tavrello::MainQueue::shared().runUntil([] { return false; }, 30s);
+  return failed("the handler did not run");
+}
+
 // An executor that runs tasks at once runs handlers on the library's I/O thread.
 int executorRunsAtOnce(const std::string& mode, const std::string& host) {
   tavrello::MainQueue::shared().setExecutor([](std::function<void()> task) { task(); });
@@ -226,6 +242,7 @@ int main(int argc, char** argv) {
   api.setServerKey("s");
   if (mode == "return" || mode == "exit" || mode == "thread-exit")
     return inFlightAtExit(mode, argv[3]);
+  if (mode == "handler-exit") return exitFromHandler(host, argv[3]);
   if (mode == "executor-exit" || mode == "executor-throws") return executorRunsAtOnce(mode, host);
   if (mode == "fork-observing") return forkWhileObserving(host);
   if (mode == "fork-connections") return forkedConnections(host);

@@ -46,6 +46,14 @@ class MainQueue {
   /// `timeout` has passed (returns false), however fast tasks keep arriving.
   /// `done()` is checked before waiting and after every task. A timeout past
   /// the clock's range (std::chrono::milliseconds::max()) means no deadline.
+  ///
+  /// While it waits, the calling thread drives the library's transfers itself
+  /// (unless an executor is set): it sends new requests, reads replies and
+  /// queues each finished request's handler, in the order the replies
+  /// completed, with no other thread in between; the library's own thread
+  /// steps aside, and takes over again when runUntil() returns. So a handler
+  /// that runs long holds up the transfers meanwhile, as it holds up every
+  /// other handler. A handler may call runUntil() again.
   bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
   /// Hands every later task to the application's own event loop (Qt, GLib,
@@ -54,9 +62,9 @@ class MainQueue {
   /// first, in order. An empty function goes back to the built-in queue.
   ///
   /// The executor is called on the posting thread, or on the thread already
-  /// handing tasks over (often the library's I/O thread), one task at a time
+  /// handing tasks over (often the library's own thread), one task at a time
   /// and in order. It should only queue the task: an executor that runs it at
-  /// once runs result handlers on the I/O thread. Whatever it throws is
+  /// once runs result handlers on the library's thread. Whatever it throws is
   /// caught and dropped, as there is no caller to hand it to; a task it threw
   /// on instead of taking stays in the library's queue, with every task
   /// behind it, in order: the next post() hands them to the executor again,

@@ -127,10 +127,11 @@ class TavrelloAPI {
   void setCaFile(std::string pemPath);
 
   /// Sees every request when it ends, before its handler is queued: one
-  /// Exchange record, never a key, a signature or a body. Called on the
-  /// library's I/O thread for requests that were sent, and on the calling
-  /// thread for those that could not be ("Invalid URL", no I/O thread); not
-  /// for the missing-key result, which sends nothing. It must be quick and
+  /// Exchange record, never a key, a signature or a body. Called on the thread
+  /// that drives the transfers for requests that were sent (the library's own
+  /// thread, or an application thread while it waits in MainQueue::runUntil()),
+  /// and on the calling thread for those that could not be ("Invalid URL", no
+  /// library thread); not for the missing-key result, which sends nothing. It must be quick and
   /// safe to call from any thread; what it throws is caught and dropped. An
   /// empty function (the default) turns it off, at no cost per request.
   ///   api.setObserver([](const tavrello::Exchange& e) {

@@ -1,5 +1,4 @@
-// The POST exchange: one background I/O thread driving libcurl's multi
-// interface for every request in flight.
+// The POST exchange: what the client hands to the transport, and how it is answered.
 #pragma once
 
 #include <chrono>
@@ -32,16 +31,13 @@ struct Post {
 ///   a transfer error (timeout, reset,
 ///   refused, TLS, reply over 64 MiB)    -> "http", body dropped
 /// with httpStatus() and, on failure, detail() filled in; the observer sees
-/// each request first. Returns at once and never throws; the I/O thread is
-/// started on first use, and again by a later call when it could not be
-/// started (that request gets "http"). Never calls the callback on the
+/// each request first. Returns at once and never throws; the library's
+/// thread is started on first use, and again by a later call when it could
+/// not be started (that request gets "http"). Never calls the callback on the
 /// calling thread. In a child made by fork() the first call starts the
 /// child's own transport. Once static destruction has begun, requests are
 /// dropped and their callbacks never run.
 void submitPost(Post post);
-
-/// The observer of every request submitted; empty: none. Any thread.
-void setObserver(std::function<void(const Exchange&)> observer);
 
 /// Whole-exchange timeout of every request submitted after the call. The
 /// client uses 60 s; only the library's own tests lower it.

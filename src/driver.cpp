@@ -1,0 +1,240 @@
+#include "internal/driver.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <utility>
+
+#include "internal/failure_detail.hpp"
+
+namespace tavrello::internal {
+namespace {
+
+// Connections (and easy handles) in use at once. Requests beyond this wait in our own
+// queue, which costs only their body and handler, so a burst of thousands of calls needs
+// neither thousands of sockets nor megabytes of per-transfer buffers.
+constexpr std::size_t kMaxActiveTransfers = 64;
+
+// The AF_UNIX sockets open in this process.
+std::vector<int> unixSockets() {
+  std::vector<int> sockets;
+  DIR* directory = opendir("/proc/self/fd");
+  if (directory == nullptr) return sockets;
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): a stream of its own, as glibc's readdir needs
+  while (const dirent* entry = readdir(directory)) {
+    const int fd = std::atoi(entry->d_name);
+    int domain = 0;
+    socklen_t length = sizeof domain;
+    if (fd != dirfd(directory) && getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) == 0 &&
+        domain == AF_UNIX) {
+      sockets.push_back(fd);
+    }
+  }
+  closedir(directory);
+  return sockets;
+}
+
+Ended expired(Transfer& transfer) {
+  const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(transfer.deadline -
+                                                                             transfer.post.started);
+  return {std::move(transfer.post), failureResult(noReplyWithin(timeout))};
+}
+
+}  // namespace
+
+Driver::Driver() {
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  defaultCaFile_ = curl_version_info(CURLVERSION_NOW)->cainfo;
+  curl_slist* list = nullptr;
+  for (const char* header :
+       {"Content-Type: application/x-www-form-urlencoded", "Accept: application/json",
+        // An empty value removes libcurl's own "Expect: 100-continue"
+        // on larger bodies.
+        "Expect:"}) {
+    list = curl_slist_append(list, header);
+  }
+  headers_.reset(list);
+}
+
+const char* Driver::open() {
+  if (!multi_) {
+    const std::vector<int> before = unixSockets();
+    multi_.reset(curl_multi_init());
+    // libcurl makes the multi handle's own wakeup socket pair without close-on-exec.
+    if (const std::vector<int> after = unixSockets(); after.size() == before.size() + 2) {
+      for (const int fd : after) {
+        if (std::find(before.begin(), before.end(), fd) == before.end()) {
+          fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
+        }
+      }
+    }
+  }
+  if (wakeFd_ < 0) wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  return multi_ && wakeFd_ >= 0 ? nullptr : "out of descriptors";
+}
+
+void Driver::submit(std::unique_ptr<Transfer> transfer) {
+  bool wakeUp = false;
+  {
+    std::lock_guard lock(submittedMutex_);
+    submitted_.push_back(std::move(transfer));
+    // One wakeup per batch: the driving thread takes everything submitted at once.
+    wakeUp = !wakePending_;
+    wakePending_ = true;
+    anySubmitted_.store(true, std::memory_order_relaxed);
+  }
+  // After the lock: woken while this thread still held it, the driving thread (often on
+  // the same core) would preempt it only to block on the lock and switch back.
+  if (wakeUp) wake();
+}
+
+// One eventfd write wakes the driving thread and one read rearms it, where libcurl's own
+// wakeup costs a send and two receives. The write cannot fail while the driving thread
+// reads the counter; libcurl's wakeup is the backstop.
+void Driver::wake() {
+  const std::uint64_t one = 1;
+  if (::write(wakeFd_, &one, sizeof one) != sizeof one) curl_multi_wakeup(multi_.get());
+}
+
+void Driver::round(Clock::time_point until, std::vector<Ended>& ended) {
+  takeSubmitted();
+  startWaiting(ended);
+  perform(ended);
+  if (!ended.empty()) return;
+  // Slots freed and requests waiting: start them before waiting.
+  if (active_.size() < kMaxActiveTransfers && !waiting_.empty()) return;
+  wait(until);
+  takeSubmitted();
+  startWaiting(ended);
+  perform(ended);
+}
+
+void Driver::takeSubmitted() {
+  if (anySubmitted_.load(std::memory_order_relaxed)) {
+    std::lock_guard lock(submittedMutex_);
+    for (auto& transfer : submitted_) waiting_.push_back(std::move(transfer));
+    submitted_.clear();
+    wakePending_ = false;
+    anySubmitted_.store(false, std::memory_order_relaxed);
+  }
+  for (auto& transfer : pending_) waiting_.push_back(std::move(transfer));
+  pending_.clear();
+}
+
+// Starts waiting requests while slots are free; those whose deadline passed while they
+// waited end here, as do those whose handle libcurl would not take.
+void Driver::startWaiting(std::vector<Ended>& ended) {
+  const auto now = Clock::now();
+  while (!waiting_.empty() &&
+         (active_.size() < kMaxActiveTransfers || waiting_.front()->deadline <= now)) {
+    std::unique_ptr<Transfer> transfer = std::move(waiting_.front());
+    waiting_.pop_front();
+    if (transfer->deadline <= now) {
+      ended.push_back(expired(*transfer));
+      continue;
+    }
+    if (!idle_.empty()) {
+      transfer->handle = std::move(idle_.back());
+      idle_.pop_back();
+    } else {
+      transfer->handle = newHandle(headers_.get(), {openSocket, closeSocket, this});
+    }
+    if (!transfer->handle.easy) {
+      ended.push_back({std::move(transfer->post), failureResult("out of memory")});
+      continue;
+    }
+    attach(*transfer, defaultCaFile_);
+    if (curl_multi_add_handle(multi_.get(), transfer->handle.easy.get()) != CURLM_OK) {
+      idle_.push_back(std::move(transfer->handle));
+      ended.push_back({std::move(transfer->post), failureResult("cannot start the transfer")});
+      continue;
+    }
+    transfer->activeIndex = active_.size();
+    active_.push_back(std::move(transfer));
+  }
+}
+
+void Driver::perform(std::vector<Ended>& ended) {
+  if (active_.empty()) return;
+  int running = 0;
+  curl_multi_perform(multi_.get(), &running);
+  int queued = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi_.get(), &queued)) {
+    if (message->msg == CURLMSG_DONE) finish(message->easy_handle, message->data.result, ended);
+  }
+}
+
+void Driver::finish(CURL* handle, CURLcode code, std::vector<Ended>& ended) {
+  Transfer* raw = nullptr;
+  curl_easy_getinfo(handle, CURLINFO_PRIVATE, &raw);
+  curl_multi_remove_handle(multi_.get(), handle);
+  if (prepareRetry(*raw, code) && curl_multi_add_handle(multi_.get(), handle) == CURLM_OK) return;
+  // Out of the active list by swapping the last one into its place.
+  const std::size_t index = raw->activeIndex;
+  std::unique_ptr<Transfer> transfer = std::move(active_[index]);
+  if (index + 1 != active_.size()) {
+    active_[index] = std::move(active_.back());
+    active_[index]->activeIndex = index;
+  }
+  active_.pop_back();
+  ended.push_back(end(*transfer, code));
+  idle_.push_back(std::move(transfer->handle));
+}
+
+// Until activity, a wakeup, the next waiting request's deadline or `until`; libcurl
+// shortens it for the transfers in flight.
+void Driver::wait(Clock::time_point until) {
+  if (!waiting_.empty()) until = std::min(until, waiting_.front()->deadline);
+  int timeoutMs = INT_MAX;
+  if (until != Clock::time_point::max()) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+    timeoutMs = static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+  }
+  curl_waitfd wakeup{wakeFd_, CURL_WAIT_POLLIN, 0};
+  curl_multi_poll(multi_.get(), &wakeup, 1, timeoutMs, nullptr);
+  if (wakeup.revents != 0) {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t read = ::read(wakeFd_, &count, sizeof count);
+  }
+}
+
+// Every connection's socket is made here, close-on-exec, and recorded, so that a child
+// made by fork() can close the parent's connections.
+curl_socket_t Driver::openSocket(void* driver, curlsocktype, curl_sockaddr* address) {
+  const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+  if (fd >= 0) {
+    auto* self = static_cast<Driver*>(driver);
+    std::lock_guard lock(self->socketsMutex_);
+    self->sockets_.push_back(fd);
+  }
+  return fd;
+}
+
+int Driver::closeSocket(void* driver, curl_socket_t fd) {
+  auto* self = static_cast<Driver*>(driver);
+  {
+    std::lock_guard lock(self->socketsMutex_);
+    const auto at = std::find(self->sockets_.begin(), self->sockets_.end(), fd);
+    if (at != self->sockets_.end()) {
+      *at = self->sockets_.back();
+      self->sockets_.pop_back();
+    }
+  }
+  return ::close(fd);
+}
+
+void Driver::closeInChild() {
+  for (const int fd : sockets_) ::close(fd);
+  sockets_.clear();
+  if (wakeFd_ >= 0) ::close(wakeFd_);
+  socketsMutex_.unlock();  // taken before the fork
+}
+
+}  // namespace tavrello::internal

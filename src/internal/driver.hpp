@@ -1,0 +1,85 @@
+// The multi handle and every request on it.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "internal/transfer.hpp"
+
+namespace tavrello::internal {
+
+/// The requests submitted, those waiting for one of the 64 slots, the active ones on the
+/// multi handle, and a pool of easy handles. One thread at a time drives it: the library's
+/// own, or an application thread while it waits for results (see Transport). Only submit()
+/// and wake() may be called from any thread.
+class Driver {
+ public:
+  Driver();
+  Driver(const Driver&) = delete;
+  Driver& operator=(const Driver&) = delete;
+
+  /// Makes the multi handle and the wakeup descriptor, once; returns why it could not, or
+  /// nullptr. Nothing may drive before it succeeded.
+  const char* open();
+
+  /// Any thread: the request joins the next round, and the driving thread is woken.
+  void submit(std::unique_ptr<Transfer> transfer);
+  /// The driving thread: the same, with no lock and no wakeup.
+  void submitFromDriver(std::unique_ptr<Transfer> transfer) {
+    pending_.push_back(std::move(transfer));
+  }
+  /// Any thread, once open: a round waiting for activity returns.
+  void wake();
+
+  /// The driving thread: starts what waits, lets libcurl work and, when nothing ended,
+  /// waits for activity, a wakeup or `until`. Appends what ended to `ended`.
+  void round(Clock::time_point until, std::vector<Ended>& ended);
+
+  /// Around fork(): the socket list stays whole; in the child the parent's connections and
+  /// wakeup are closed, with nothing sent on them (the parent still holds them open).
+  void lockSockets() { socketsMutex_.lock(); }
+  void unlockSockets() { socketsMutex_.unlock(); }
+  void closeInChild();
+
+ private:
+  struct MultiCleanup {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+  };
+  struct SlistFree {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+  };
+
+  void takeSubmitted();
+  void startWaiting(std::vector<Ended>& ended);
+  void perform(std::vector<Ended>& ended);
+  void finish(CURL* handle, CURLcode code, std::vector<Ended>& ended);
+  void wait(Clock::time_point until);
+  static curl_socket_t openSocket(void* driver, curlsocktype, curl_sockaddr* address);
+  static int closeSocket(void* driver, curl_socket_t fd);
+
+  std::unique_ptr<CURLM, MultiCleanup> multi_;
+  std::unique_ptr<curl_slist, SlistFree> headers_;
+  const char* defaultCaFile_ = nullptr;  // libcurl's own bundle
+  int wakeFd_ = -1;                      // never closed but in a child
+
+  std::mutex submittedMutex_;
+  std::vector<std::unique_ptr<Transfer>> submitted_;  // guarded by submittedMutex_
+  bool wakePending_ = false;                          // guarded by submittedMutex_
+  std::atomic<bool> anySubmitted_{false};
+
+  // The driving thread's, whichever it is.
+  std::vector<std::unique_ptr<Transfer>> pending_;
+  std::deque<std::unique_ptr<Transfer>> waiting_;
+  std::vector<std::unique_ptr<Transfer>> active_;
+  std::vector<Handle> idle_;
+
+  std::mutex socketsMutex_;
+  std::vector<int> sockets_;  // guarded by socketsMutex_: every connection's descriptor
+};
+
+}  // namespace tavrello::internal

@@ -1,0 +1,90 @@
+// One request on an easy handle: its options, libcurl's callbacks into it, and the result
+// its outcome turns into.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include <tavrello/tavrello_result.hpp>
+
+#include "internal/http_transport.hpp"
+
+namespace tavrello::internal {
+
+using Clock = std::chrono::steady_clock;
+
+/// Largest reply body read; a longer one ends the exchange with "http".
+inline constexpr std::size_t kMaxReplyBytes = 64u << 20;
+
+struct EasyCleanup {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
+
+/// An easy handle, and the destination its scheme, CA and proxy options were last set for:
+/// reused for the same destination, it needs only the options of the request itself.
+struct Handle {
+  EasyHandle easy;
+  std::shared_ptr<const Destination> setFor;
+};
+
+/// How the driver hears of every socket libcurl opens and closes.
+struct SocketHooks {
+  curl_opensocket_callback open;
+  curl_closesocket_callback close;
+  void* owner;
+};
+
+/// A new handle with the options every request shares; its easy handle is null when
+/// libcurl could not make one.
+Handle newHandle(const curl_slist* headers, const SocketHooks& hooks);
+
+/// One request from its submission to its result. Its owner (the driver) keeps it while
+/// libcurl works on it; libcurl's callbacks and CURLOPT_PRIVATE point at it then.
+struct Transfer {
+  Transfer(Post post, Clock::time_point deadline) : post(std::move(post)), deadline(deadline) {}
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+
+  Post post;
+  Clock::time_point deadline;
+  Handle handle;  // while active
+  std::size_t activeIndex = 0;
+  Bytes reply;
+  std::size_t received = 0;       // body bytes, kept or not
+  bool replyStarted = false;      // a byte of the reply arrived
+  bool headerBlockEnded = false;  // the final (non-1xx) header block ended
+  bool keepBody = false;          // the final status is 2xx: the body is the result
+  bool retried = false;           // sent again once, on a fresh connection
+  char error[CURL_ERROR_SIZE] = "";
+};
+
+/// A request that ended, ready for the observer and its handler.
+struct Ended {
+  Post post;
+  std::shared_ptr<TavrelloResult> result;
+  std::size_t replyBytes = 0;
+  bool newConnection = false;
+};
+
+/// "http" with `detail`: how every failure of the exchange is told.
+std::shared_ptr<TavrelloResult> failureResult(std::string detail, int status = 0);
+
+/// Puts `transfer` on its handle: URL, body, callbacks, what is left of its deadline and,
+/// when the destination changed, scheme, CA file and proxy. `defaultCaFile` is libcurl's own.
+void attach(Transfer& transfer, const char* defaultCaFile);
+
+/// After libcurl ended `transfer` with `code`: true when its reused connection, which the
+/// server had closed while it sat idle, died before any byte of a reply came. The server
+/// never saw the request, which is then ready to go again, once, on a fresh connection,
+/// within its deadline.
+bool prepareRetry(Transfer& transfer, CURLcode code);
+
+/// The result of `transfer`, which libcurl ended with `code`.
+Ended end(Transfer& transfer, CURLcode code);
+
+}  // namespace tavrello::internal

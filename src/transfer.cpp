@@ -1,0 +1,175 @@
+#include "internal/transfer.hpp"
+
+#include <string>
+#include <utility>
+
+#include "internal/failure_detail.hpp"
+
+namespace tavrello::internal {
+namespace {
+
+// A connection idle for longer is closed rather than reused. Servers close idle keep-alive
+// connections after a few seconds (5 s is a common default, some use less); one closed
+// while it waited in libcurl's pool, over TLS with a close-notify that libcurl does not
+// notice, would cost the next request a dead connection.
+constexpr long kMaxIdleSeconds = 4;
+
+// Every header line of the reply, 1xx ones included. A blank line ends a header block; only
+// a final block that ended makes a reply (a server that closes mid-header leaves libcurl
+// reporting success with whatever it had). Lines after the final block are the trailers
+// of a chunked body, which libcurl passes without a closing blank line.
+// cppcheck-suppress constParameter ; libcurl's callback type
+size_t onHeaderLine(char* data, size_t size, size_t count, void* userdata) {
+  auto* transfer = static_cast<Transfer*>(userdata);
+  const size_t length = size * count;
+  transfer->replyStarted = true;
+  if (transfer->headerBlockEnded) return length;  // a trailer
+  if ((length == 2 && data[0] == '\r') || (length == 1 && data[0] == '\n')) {
+    long status = 0;
+    curl_easy_getinfo(transfer->handle.easy.get(), CURLINFO_RESPONSE_CODE, &status);
+    transfer->headerBlockEnded = status >= 200;  // a 1xx block is followed by another
+    transfer->keepBody = status >= 200 && status <= 299;
+  }
+  return length;
+}
+
+size_t onBody(char* data, size_t size, size_t count, void* userdata) {
+  auto* transfer = static_cast<Transfer*>(userdata);
+  const size_t length = size * count;
+  transfer->received += length;
+  // Returning less than given aborts the transfer with CURLE_WRITE_ERROR.
+  if (transfer->received > kMaxReplyBytes) return 0;
+  // The body of a reply outside 2xx is never delivered: it is read, not kept.
+  if (transfer->keepBody) transfer->reply.insert(transfer->reply.end(), data, data + length);
+  return length;
+}
+
+std::chrono::milliseconds remaining(const Transfer& transfer) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(transfer.deadline - Clock::now());
+}
+
+}  // namespace
+
+Handle newHandle(const curl_slist* headers, const SocketHooks& hooks) {
+  Handle created{EasyHandle(curl_easy_init()), nullptr};
+  CURL* handle = created.easy.get();
+  if (!handle) return created;
+  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(handle, CURLOPT_POST, 1L);
+  curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
+  // Peer and host name verification, whatever libcurl's defaults may become.
+  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, onHeaderLine);
+  curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, onBody);
+  curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxReplyBytes));
+  curl_easy_setopt(handle, CURLOPT_MAXAGE_CONN, kMaxIdleSeconds);
+  curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, hooks.open);
+  curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, hooks.owner);
+  curl_easy_setopt(handle, CURLOPT_CLOSESOCKETFUNCTION, hooks.close);
+  curl_easy_setopt(handle, CURLOPT_CLOSESOCKETDATA, hooks.owner);
+#if LIBCURL_VERSION_NUM >= 0x075700
+  // A transfer that ends while its name lookup still runs (a timeout, process exit) leaves
+  // the resolver thread behind instead of waiting for it, which would hold up every other
+  // transfer, or the exit, until the lookup gave up.
+  curl_easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L);
+#endif
+  return created;
+}
+
+std::shared_ptr<TavrelloResult> failureResult(std::string detail, int status) {
+  auto result = std::make_shared<TavrelloResult>();
+  result->setReason("http");
+  result->setDetail(std::move(detail));
+  result->setHttpStatus(status);
+  return result;
+}
+
+void attach(Transfer& transfer, const char* defaultCaFile) {
+  CURL* handle = transfer.handle.easy.get();
+  const Post& post = transfer.post;
+  const std::shared_ptr<const Destination>& destination = post.destination;
+  std::string url;
+  url.reserve(destination->origin.size() + post.path.size());
+  url.append(destination->origin).append(post.path);
+  curl_easy_setopt(handle, CURLOPT_URL, url.c_str());  // libcurl keeps a copy
+  curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(post.body.size()));
+  curl_easy_setopt(handle, CURLOPT_POSTFIELDS, post.body.data());
+  curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer);
+  curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(handle, CURLOPT_PRIVATE, &transfer);
+  curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, transfer.error);
+  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(remaining(transfer).count()));
+  curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 0L);  // set by a retry on this handle
+  if (transfer.handle.setFor != destination) {
+    // Only the scheme asked for, never another (no redirect is followed either).
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, destination->https ? "https" : "http");
+    curl_easy_setopt(handle, CURLOPT_CAINFO,
+                     destination->caFile.empty() ? defaultCaFile : destination->caFile.c_str());
+    // "" never uses a proxy, whatever the environment says; null goes back to libcurl's
+    // reading of http_proxy, no_proxy and the like.
+    curl_easy_setopt(handle, CURLOPT_PROXY, destination->loopback ? "" : nullptr);
+    transfer.handle.setFor = destination;
+  }
+}
+
+bool prepareRetry(Transfer& transfer, CURLcode code) {
+  CURL* handle = transfer.handle.easy.get();
+  long connects = 0;
+  curl_easy_getinfo(handle, CURLINFO_NUM_CONNECTS, &connects);
+  const bool diedUnused =
+      code == CURLE_GOT_NOTHING || code == CURLE_RECV_ERROR || code == CURLE_SEND_ERROR;
+  if (!diedUnused || transfer.replyStarted || connects != 0 || transfer.retried ||
+      remaining(transfer).count() <= 0) {
+    return false;
+  }
+  transfer.retried = true;
+  transfer.received = 0;
+  transfer.error[0] = '\0';
+  curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 1L);
+  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(remaining(transfer).count()));
+  return true;
+}
+
+Ended end(Transfer& transfer, CURLcode code) {
+  CURL* handle = transfer.handle.easy.get();
+  long status = 0, connects = 0, port = 0, osErrno = 0;
+  const char* ip = nullptr;
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_getinfo(handle, CURLINFO_NUM_CONNECTS, &connects);
+  Ended ended{std::move(transfer.post), nullptr, transfer.received, connects > 0};
+  // A transfer error wins over any status libcurl may already have seen (a reset mid-body
+  // still reports the 200 of its status line).
+  if (code == CURLE_OK && transfer.headerBlockEnded && status >= 200 && status <= 299) {
+    ended.result = std::make_shared<TavrelloResult>(std::move(transfer.reply));
+    ended.result->setResult("ok");
+    ended.result->setHttpStatus(static_cast<int>(status));
+    return ended;
+  }
+  curl_easy_getinfo(handle, CURLINFO_PRIMARY_IP, &ip);
+  curl_easy_getinfo(handle, CURLINFO_PRIMARY_PORT, &port);
+  curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &osErrno);
+  const Destination& destination = *ended.post.destination;
+  Ending ending;
+  ending.code = code;
+  ending.status = status;
+  ending.headerBlockEnded = transfer.headerBlockEnded;
+  ending.overCap = transfer.received > kMaxReplyBytes;
+  ending.osErrno = osErrno;
+  // The address that answered, or refused: the proxy's when there is one.
+  const std::string address = ip != nullptr ? ip : "";
+  ending.peer = address.empty() ? destination.authority
+                : address.find(':') == std::string::npos
+                    ? address + ":" + std::to_string(port)
+                    : "[" + address + "]:" + std::to_string(port);
+  ending.authority = destination.authority;
+  ending.host = destination.host;
+  ending.timeout =
+      std::chrono::duration_cast<std::chrono::milliseconds>(transfer.deadline - ended.post.started);
+  ending.curlError = transfer.error;
+  ended.result = failureResult(failureDetail(ending), static_cast<int>(status));
+  return ended;
+}
+
+}  // namespace tavrello::internal

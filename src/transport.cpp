@@ -1,0 +1,253 @@
+#include "internal/transport.hpp"
+
+#include <pthread.h>
+
+#include <functional>
+#include <utility>
+
+#include "internal/driving.hpp"
+#include "internal/main_queue_batch.hpp"
+#include "internal/observer.hpp"
+
+namespace tavrello::internal {
+namespace {
+
+std::atomic<Transport*> gCurrent{nullptr};
+std::mutex gCreation;                        // guards creation and what follows
+Transport* gAbandoned = nullptr;             // the transports of parent processes
+thread_local Transport* tDriving = nullptr;  // the transport this thread drives
+std::atomic<long> gTimeoutMs{60'000};
+
+// Ends a request that never reached the driver, from the calling thread.
+void endNow(Post post, std::shared_ptr<TavrelloResult> result) {
+  observe(post, *result, 0, false);
+  std::vector<std::function<void()>> tasks;
+  tasks.emplace_back(
+      [callback = std::move(post.callback), result = std::move(result)] { callback(result); });
+  postBatchToMainQueue(tasks);
+}
+
+}  // namespace
+
+Transport* Transport::existing() { return gCurrent.load(std::memory_order_acquire); }
+
+Transport* Transport::drivenByThisThread() { return tDriving; }
+
+Transport& Transport::current() {
+  if (Transport* transport = existing()) return *transport;
+  std::lock_guard lock(gCreation);
+  if (gCurrent.load(std::memory_order_relaxed) == nullptr) {
+    // After fork() the child's first use makes a transport of its own: the parent's
+    // threads do not exist there, and its connections and requests in flight are the
+    // parent's. The socket list is kept whole across the fork.
+    static const bool forkHandled = [] {
+      pthread_atfork(
+          [] {
+            gCreation.lock();
+            if (Transport* transport = existing()) transport->driver_.lockSockets();
+          },
+          [] {
+            if (Transport* transport = existing()) transport->driver_.unlockSockets();
+            gCreation.unlock();
+          },
+          [] {
+            if (Transport* parents = gCurrent.exchange(nullptr)) {
+              parents->driver_.closeInChild();
+              parents->abandonedBefore_ = gAbandoned;  // kept reachable: it holds buffers
+              gAbandoned = parents;
+            }
+            tDriving = nullptr;
+            gCreation.unlock();
+          });
+      return true;
+    }();
+    static_cast<void>(forkHandled);
+    gCurrent.store(new Transport(), std::memory_order_release);
+    // Made after libcurl's and OpenSSL's exit handlers were registered (by the transport's
+    // construction), so it runs before them.
+    static Stopper stopper;
+  }
+  return *gCurrent.load(std::memory_order_relaxed);
+}
+
+Transport::Stopper::~Stopper() {
+  if (Transport* transport = existing()) transport->stop();
+}
+
+void Transport::submit(std::unique_ptr<Transfer> transfer) {
+  if (tDriving == this) {  // a handler or observer of the driving thread
+    driver_.submitFromDriver(std::move(transfer));
+    return;
+  }
+  if (stopping_.load()) return;  // process exit: the request is dropped
+  if (!started_.load(std::memory_order_acquire)) {
+    const char* problem = nullptr;
+    {
+      std::lock_guard lock(startMutex_);
+      if (!started_.load(std::memory_order_relaxed)) problem = startThread();
+    }
+    if (problem != nullptr) {
+      endNow(std::move(transfer->post), failureResult(problem));
+      return;
+    }
+  }
+  driver_.submit(std::move(transfer));
+}
+
+// With startMutex_ held. The thread never runs without its wakeup, which would leave it
+// asleep with requests waiting.
+const char* Transport::startThread() {
+  if (driver_.open() != nullptr) return "cannot start the library's I/O thread: out of descriptors";
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (const std::exception&) {
+    return "cannot start the library's I/O thread";
+  }
+  // Named from here so the name is set before anyone can look.
+  pthread_setname_np(thread_.native_handle(), "tavrello-io");
+  started_.store(true, std::memory_order_release);
+  return nullptr;
+}
+
+void Transport::run() {
+  std::unique_lock role(roleMutex_);
+  for (;;) {
+    // Steps aside while an application thread drives, or asks to.
+    while (!stopping_ && (owner_ == Owner::kApplicationThread || applicationWaiting_ > 0)) {
+      if (owner_ == Owner::kLibraryThread) {
+        owner_ = Owner::kNobody;
+        tDriving = nullptr;
+        roleChanged_.notify_all();
+      }
+      roleChanged_.wait(role);
+    }
+    if (stopping_) return;
+    owner_ = Owner::kLibraryThread;
+    tDriving = this;
+    role.unlock();
+    const bool going = drive(Clock::time_point::max());
+    role.lock();
+    if (!going) return;
+  }
+}
+
+bool Transport::drive(Clock::time_point until) {
+  {
+    std::lock_guard round(roundMutex_);
+    if (stopping_) return false;
+    driver_.round(until, ended_);
+  }
+  deliver();
+  return true;
+}
+
+// The observer sees each request that ended, then its handler goes to the main queue, all
+// of this round's at once, in the order they ended.
+void Transport::deliver() {
+  if (ended_.empty()) return;
+  std::vector<Ended> ended;
+  ended.swap(ended_);
+  std::vector<std::function<void()>> tasks;
+  tasks.reserve(ended.size());
+  for (Ended& request : ended) {
+    observe(request.post, *request.result, request.replyBytes, request.newConnection);
+    tasks.emplace_back([callback = std::move(request.post.callback),
+                        result = std::move(request.result)] { callback(result); });
+  }
+  postBatchToMainQueue(tasks);
+  ended.clear();
+  if (ended_.empty()) ended_.swap(ended);  // its capacity, for the next round
+}
+
+bool Transport::takeRole() {
+  if (!started_.load(std::memory_order_acquire)) return false;
+  std::unique_lock role(roleMutex_);
+  if (stopping_ || owner_ == Owner::kApplicationThread) return false;
+  ++applicationWaiting_;
+  if (owner_ == Owner::kLibraryThread) driver_.wake();  // out of its wait, to step aside
+  roleChanged_.wait(role, [this] { return stopping_ || owner_ != Owner::kLibraryThread; });
+  --applicationWaiting_;
+  if (stopping_ || owner_ == Owner::kApplicationThread) {
+    roleChanged_.notify_all();
+    return false;
+  }
+  owner_ = Owner::kApplicationThread;
+  tDriving = this;
+  return true;
+}
+
+void Transport::giveRoleBack() {
+  {
+    std::lock_guard role(roleMutex_);
+    owner_ = Owner::kNobody;
+  }
+  tDriving = nullptr;
+  roleChanged_.notify_all();
+}
+
+void Transport::wake() {
+  if (started_.load(std::memory_order_acquire)) driver_.wake();
+}
+
+// At exit: no round is under way once stopping_ is set, and none starts after; the
+// library's thread ends. The thread that exits may be a driving one (a handler called
+// exit()), or the library's own (an executor ran the handler there).
+void Transport::stop() {
+  if (!started_.load()) return;
+  stopping_ = true;
+  driver_.wake();                          // a round under way ends its wait...
+  { std::lock_guard round(roundMutex_); }  // ...and has ended here; none starts after
+  { std::lock_guard role(roleMutex_); }    // a waiter has read stopping_, or will
+  roleChanged_.notify_all();
+  if (thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+bool DrivingTurn::drive(std::chrono::steady_clock::time_point until) {
+  Transport* current = Transport::existing();
+  if (current == nullptr) return false;
+  if (transport_ != current) {  // the first wait, or a fork made the child's own
+    transport_ = nullptr;       // a parent's is never touched again
+    nested_ = Transport::drivenByThisThread() == current;
+    if (!nested_ && !current->takeRole()) return false;
+    transport_ = current;
+    // The library's thread may have queued results before it stepped aside: the caller
+    // looks at the queue again before this thread waits.
+    if (!nested_) return true;
+  }
+  return transport_->drive(until);
+}
+
+void DrivingTurn::release() {
+  if (transport_ != nullptr && !nested_ && transport_ == Transport::existing()) {
+    transport_->giveRoleBack();
+  }
+  transport_ = nullptr;
+}
+
+bool thisThreadDrives() { return tDriving != nullptr; }
+
+void wakeDrivingThread() {
+  if (Transport* transport = Transport::existing()) transport->wake();
+}
+
+void submitPost(Post post) {
+  if (post.destination->origin.empty()) {  // nothing can be sent
+    auto result = std::make_shared<TavrelloResult>();
+    result->setReason("Invalid URL");
+    result->setDetail(post.destination->problem);
+    endNow(std::move(post), std::move(result));
+    return;
+  }
+  if (post.destination->https && !post.destination->caProblem.empty()) {
+    endNow(std::move(post), failureResult("TLS: " + post.destination->caProblem));
+    return;
+  }
+  const auto deadline = post.started + std::chrono::milliseconds(gTimeoutMs.load());
+  Transport::current().submit(std::make_unique<Transfer>(std::move(post), deadline));
+}
+
+void setExchangeTimeoutForTesting(std::chrono::milliseconds timeout) {
+  gTimeoutMs.store(static_cast<long>(timeout.count()));
+}
+
+}  // namespace tavrello::internal

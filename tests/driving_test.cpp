@@ -1,0 +1,97 @@
+// The thread that waits in runUntil() drives the transfers itself, and hands that role back
+// to the library's thread: what a handler may do meanwhile, and what happens after.
+#include <gtest/gtest.h>
+
+#include <tavrello/tavrello.hpp>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "support/client.hpp"
+#include "support/recording_server.hpp"
+
+namespace tavrello::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Waits, without draining the main queue, until `happened()` or 30 s.
+bool waitFor(const std::function<bool()>& happened) {
+  for (int i = 0; i < 3000 && !happened(); ++i) std::this_thread::sleep_for(10ms);
+  return happened();
+}
+
+// A handler that waits for another result (its thread drives the transfers meanwhile)
+// gets it, and the outer wait goes on.
+TEST(Driving, AHandlerMayWaitForAnotherResult) {
+  RecordingServer server;
+  auto& api = clientFor(server.host());
+  Result inner;
+  bool outerDone = false;
+  api.getGroups([&](Result) {
+    inner = callOnce(api);
+    outerDone = true;
+  });
+  ASSERT_TRUE(drainUntil([&] { return outerDone; }));
+  ASSERT_TRUE(inner);
+  EXPECT_EQ(inner->result(), "ok");
+  EXPECT_EQ(callOnce(api)->result(), "ok");
+}
+
+// The draining thread leaves runUntil() with a transfer under way: the library's thread
+// takes over, and the transfer ends with nobody draining.
+TEST(Driving, TransfersGoOnAfterTheDrainingThreadLeaves) {
+  RecordingServer server(Answer::held());
+  auto& api = clientFor(server.host());
+  std::atomic<int> observed{0};
+  api.setObserver([&](const Exchange&) { ++observed; });
+  Result result;
+  api.getGroups([&](Result r) { result = std::move(r); });
+  ASSERT_TRUE(server.waitFor(1, 30s));
+  EXPECT_FALSE(MainQueue::shared().runUntil([] { return false; }, 50ms));
+  server.release();
+  EXPECT_TRUE(waitFor([&] { return observed == 1; }));
+  api.setObserver(nullptr);
+  EXPECT_TRUE(drainUntil([&] { return result != nullptr; }));
+}
+
+// A handler that hands the queue to the application's loop, while its thread drives:
+// later results go to that loop, not to the thread still waiting in runUntil().
+TEST(Driving, AnExecutorSetByAHandlerGetsTheLaterResults) {
+  RecordingServer server;
+  server.answer([](const Received& request) {
+    return request.field("member_key") == "later" ? Answer::held() : Answer{};
+  });
+  auto& api = clientFor(server.host());
+  std::mutex mutex;
+  std::vector<std::function<void()>> loop;
+  Result later;
+  bool first = false;
+  api.getLastData("first", [&](Result) {
+    MainQueue::shared().setExecutor([&](std::function<void()> task) {
+      std::lock_guard lock(mutex);
+      loop.push_back(std::move(task));
+    });
+    server.release();
+    first = true;
+  });
+  api.getLastData("later", [&](Result r) { later = std::move(r); });
+  ASSERT_TRUE(drainUntil([&] { return first; }));
+  const auto inLoop = [&] {
+    std::lock_guard lock(mutex);
+    return loop.size();
+  };
+  for (int i = 0; i < 3000 && inLoop() == 0; ++i) {
+    MainQueue::shared().runUntil([] { return false; }, 10ms);
+  }
+  MainQueue::shared().setExecutor(nullptr);
+  ASSERT_EQ(inLoop(), 1u);
+  EXPECT_FALSE(later);  // not run by the draining thread
+  loop.front()();
+  EXPECT_EQ(later->result(), "ok");
+}
+
+}  // namespace
+}  // namespace tavrello::testing
