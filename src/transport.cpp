@@ -239,7 +239,8 @@ void submitPost(Post post) {
     return;
   }
   if (post.destination->https && !post.destination->caProblem.empty()) {
-    endNow(std::move(post), failureResult("TLS: " + post.destination->caProblem));
+    auto result = failureResult("TLS: " + post.destination->caProblem);
+    endNow(std::move(post), std::move(result));
     return;
   }
   const auto deadline = post.started + std::chrono::milliseconds(gTimeoutMs.load());
