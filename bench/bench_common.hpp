@@ -39,6 +39,7 @@ struct Options {
   bool burst = false;
   bool printBody = false;
   bool observer = false;  // an exchange observer counting every request
+  bool executor = false;  // handlers run on the application's own loop thread
   double minutes = 0;     // > 0: soak mode (soak.cpp)
   int faultPercent = 5;   // soak: the share of requests sent to a misbehaving server
 };
@@ -46,7 +47,7 @@ struct Options {
 [[noreturn]] inline void usage(const char* program) {
   std::fprintf(stderr,
                "usage: %s [--host HOST:PORT] [--requests N] [--concurrency K] [--burst]"
-               " [--observer] [--print-body]\n"
+               " [--observer] [--executor] [--print-body]\n"
                "       %s --minutes M [--fault-percent P] [--concurrency K]   (soak)\n",
                program, program);
   std::exit(2);
@@ -74,6 +75,8 @@ inline Options parseOptions(int argc, char** argv) {
       options.burst = true;
     } else if (arg == "--observer") {
       options.observer = true;
+    } else if (arg == "--executor") {
+      options.executor = true;
     } else if (arg == "--print-body") {
       options.printBody = true;
     } else if (arg == "--minutes" && hasValue) {

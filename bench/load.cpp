@@ -3,19 +3,29 @@
 //
 // Load mode: N getLastData calls with K in flight. Each completion handler,
 // running on the main queue, issues the next call; the main thread drains the
-// queue with runUntil. Burst mode: N calls issued at once, then drained; every
-// handler must run exactly once. Soak mode: see soak.cpp.
+// queue with runUntil. With --executor the handlers run on the application's
+// own loop thread instead (a queue and a thread, handed the main queue with
+// setExecutor), and the main thread only waits. Burst mode: N calls issued at
+// once, then drained; every handler must run exactly once. Soak mode: see
+// soak.cpp.
 //
 //   tavrello-bench-load --host 127.0.0.1:8080 --requests 20000 --concurrency 16
+//   tavrello-bench-load --host 127.0.0.1:8080 --requests 20000 --executor
 //   tavrello-bench-load --host 127.0.0.1:8080 --requests 10000 --burst
 //   tavrello-bench-load --minutes 2 --concurrency 16 --fault-percent 5
 #include <tavrello/tavrello.hpp>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
+#include <functional>
+#include <future>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "bench_common.hpp"
@@ -46,7 +56,7 @@ struct Run {
     latencyMicros.push_back(
         std::chrono::duration<double, std::micro>(Clock::now() - issuedAt[index]).count());
     if (result.result() != "ok") ++notOk;
-    ++completed;
+    if (++completed == options.requests) finished.set_value();
     if (!options.burst && issued < options.requests) issue();
   }
 
@@ -57,6 +67,44 @@ struct Run {
   std::size_t issued = 0;
   std::size_t completed = 0;
   std::size_t notOk = 0;
+  std::promise<void> finished;
+};
+
+// The application's own event loop: one thread running, in order, the tasks the library
+// hands it through setExecutor, as an asio or Qt loop would.
+class Loop {
+ public:
+  Loop() : thread_([this] { run(); }) {}
+  ~Loop() {
+    post(nullptr);
+    thread_.join();
+  }
+  void post(std::function<void()> task) {
+    {
+      std::lock_guard lock(mutex_);
+      tasks_.push_back(std::move(task));
+    }
+    arrived_.notify_one();
+  }
+
+ private:
+  void run() {
+    for (;;) {
+      std::function<void()> task;
+      {
+        std::unique_lock lock(mutex_);
+        arrived_.wait(lock, [this] { return !tasks_.empty(); });
+        task = std::move(tasks_.front());
+        tasks_.pop_front();
+      }
+      if (!task) return;  // the destructor's
+      task();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::deque<std::function<void()>> tasks_;
+  std::thread thread_;
 };
 
 // Length of the body the library sends, from the fields it signs with.
@@ -90,8 +138,15 @@ int main(int argc, char** argv) {
   }
 
   Run run(options);
+  std::unique_ptr<Loop> loop;
+  if (options.executor) {
+    loop = std::make_unique<Loop>();
+    queue.setExecutor([&loop](std::function<void()> task) { loop->post(std::move(task)); });
+  }
   bench::Report report;
-  report.client = options.observer ? "library+observer" : "library";
+  report.client = options.observer   ? "library+observer"
+                  : options.executor ? "library+executor"
+                                     : "library";
   report.mode = options.burst ? "burst" : "load";
   report.concurrency = options.burst ? options.requests : options.concurrency;
   report.requests = options.requests;
@@ -101,8 +156,16 @@ int main(int argc, char** argv) {
   const double cpuStart = bench::cpuMicros();
   const auto start = Clock::now();
   const std::size_t first = options.burst ? options.requests : options.concurrency;
-  for (std::size_t i = 0; i < first; ++i) run.issue();
-  queue.runUntil([&] { return run.completed == options.requests; }, kRunTimeout);
+  if (loop) {
+    std::future<void> finished = run.finished.get_future();
+    loop->post([&] {
+      for (std::size_t i = 0; i < first; ++i) run.issue();
+    });
+    finished.wait_for(kRunTimeout);
+  } else {
+    for (std::size_t i = 0; i < first; ++i) run.issue();
+    queue.runUntil([&] { return run.completed == options.requests; }, kRunTimeout);
+  }
   report.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   report.cpuMicros = bench::cpuMicros() - cpuStart;
   report.threadsAfter = bench::threadCount();
@@ -114,6 +177,10 @@ int main(int argc, char** argv) {
       if (calls == 0) ++report.handlerMissing;
       if (calls > 1) ++report.handlerRepeated;
     }
+  }
+  if (loop) {
+    queue.setExecutor(nullptr);  // before the loop goes
+    loop.reset();
   }
   report.completed = run.completed;
   report.notOk = run.notOk + (options.requests - run.completed);

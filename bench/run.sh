@@ -7,6 +7,11 @@
 #   bench/run.sh                                  # 5 rounds, N=20000, K=1 16 64
 #   bench/run.sh --rounds 2 --requests 5000       # a short run while developing
 #   bench/run.sh --ks "16" --no-micro --settle 0
+#   bench/run.sh --baseline /tmp/old/build/bench-release/bench/tavrello-bench-load
+#
+# Each round runs wrk, the raw client, the library with the main thread draining
+# (library) and with handlers on an application loop thread (library+executor),
+# and with --baseline another build's tavrello-bench-load (baseline), side by side.
 #
 # --settle S: before each round, wait up to S seconds (default 60) for the
 # machine to be idle. Every result records the CPU share other processes took
@@ -29,6 +34,7 @@ micro=1
 settle=60
 max_rounds=""
 build_dir=build/bench-release
+baseline=""
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --rounds) rounds=$2; shift 2 ;;
@@ -40,7 +46,8 @@ while [[ $# -gt 0 ]]; do
     --settle) settle=$2; shift 2 ;;
     --max-rounds) max_rounds=$2; shift 2 ;;
     --build-dir) build_dir=$2; shift 2 ;;
-    *) sed -n '2,19p' "$0"; exit 2 ;;
+    --baseline) baseline=$2; shift 2 ;;
+    *) sed -n '2,25p' "$0"; exit 2 ;;
   esac
 done
 [[ "$settle" =~ ^[0-9]+$ ]] || { echo "not a count of seconds: $settle" >&2; exit 2; }
@@ -182,6 +189,11 @@ run_client() {
            --concurrency "$k" ;;
     library) record "$round" "$bin/tavrello-bench-load" --host "$host" --requests "$requests" \
                --concurrency "$k" ;;
+    executor) record "$round" "$bin/tavrello-bench-load" --host "$host" --requests "$requests" \
+                --concurrency "$k" --executor ;;
+    # Another build's load driver, its lines renamed.
+    baseline) record "$round" bash -c '"$0" "$@" | sed "s/\"client\":\"library\"/\"client\":\"baseline\"/"' \
+                "$baseline" --host "$host" --requests "$requests" --concurrency "$k" ;;
   esac
 }
 
@@ -205,7 +217,8 @@ while (( round < max_rounds )); do
   [[ $settle -eq 0 ]] || python3 bench/report.py settle --max-seconds "$settle"
   for k in $ks; do
     # Alternate the order, so no client always runs first or last.
-    if (( step % 2 == 0 )); then order="wrk raw library"; else order="library raw wrk"; fi
+    order="wrk raw library executor${baseline:+ baseline}"
+    if (( step % 2 == 1 )); then order=$(echo "$order" | tr ' ' '\n' | tac | tr '\n' ' '); fi
     step=$((step + 1))
     for client in $order; do run_client "$round" "$client" "$k"; done
   done
