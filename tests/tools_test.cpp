@@ -139,6 +139,14 @@ TEST_F(Tools, SandboxProgramRefusesOutOfRangeOptionsInOneLine) {
   }
 }
 
+TEST_F(Tools, ProgramsPrintTheVersionOfTheLibrary) {
+  for (const char* program : {TAVRELLO_CLI, TAVRELLO_SANDBOX}) {
+    const Finished finished = run(program, {"--version"});
+    EXPECT_EQ(finished.exitCode, 0) << program;
+    EXPECT_EQ(finished.out, std::string(version()) + "\n") << program;
+  }
+}
+
 TEST_F(Tools, ExamplesRunEveryStep) {
   const Finished tour = run(TAVRELLO_EXAMPLE_TOUR, {});
   EXPECT_EQ(tour.exitCode, 0) << tour.out << tour.err;

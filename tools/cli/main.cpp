@@ -99,6 +99,7 @@ int main(int argc, char** argv) {
       "  1  the exchange failed, or a key is missing\n"
       "  2  usage error");
   Settings settings;
+  app.set_version_flag("--version", tavrello::version(), "Print the version and exit");
   const auto takeLast = CLI::MultiOptionPolicy::TakeLast;
   // Keys belong in the environment: an argument is visible to every user in the process list.
   app.add_option("--api-key", settings.apiKey,

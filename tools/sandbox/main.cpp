@@ -14,6 +14,7 @@
 
 #include <CLI/CLI.hpp>
 #include <tavrello/sandbox.hpp>
+#include <tavrello/version.hpp>
 
 #include "sandbox_listen.hpp"
 #include "sandbox_service.hpp"
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
   Options options;
   options.listen = "127.0.0.1:8787";
   bool quiet = false;
+  app.set_version_flag("--version", TAVRELLO_VERSION_STRING, "Print the version and exit");
   app.add_option("--listen", options.listen,
                  "Loopback HOST:PORT to listen on; port 0 picks a free port")
       ->check([](const std::string& text) {
