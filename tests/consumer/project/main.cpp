@@ -7,6 +7,11 @@
 #include <cstdio>
 #include <cstring>
 
+// The standard the consumer compiles with: the package's flags must not change it.
+#ifdef TAVRELLO_CONSUMER_STANDARD
+static_assert(__cplusplus == TAVRELLO_CONSUMER_STANDARD, "the language standard was changed");
+#endif
+
 int main() {
   if (std::strcmp(tavrello::version(), TAVRELLO_VERSION_STRING) != 0) {
     std::printf("headers %s, library %s\n", TAVRELLO_VERSION_STRING, tavrello::version());
