@@ -35,6 +35,9 @@ constexpr std::size_t kMaxActiveTransfers = 64;
 // Largest reply body read; a longer one ends the exchange with "http".
 constexpr std::size_t kMaxReplyBytes = 64u << 20;
 
+// How much of the body of a reply outside 2xx is kept for TavrelloResult::errorBody().
+constexpr std::size_t kMaxErrorBodyBytes = 64u << 10;
+
 std::atomic<long> gTimeoutMs{60'000};
 
 struct EasyCleanup {
@@ -56,6 +59,7 @@ struct Request {
   std::size_t received = 0;          // body bytes, kept or not
   bool headerBlockEnded = false;     // the last header line seen was the blank one
   bool keepBody = false;             // the final status is 2xx: the body is the result
+  Bytes errorBody;                   // else its first kMaxErrorBodyBytes
   std::size_t activeIndex = 0;       // position in Transport::active_
   Handle handle;                     // while active
   char error[CURL_ERROR_SIZE] = "";  // libcurl's own words for a failure
@@ -93,8 +97,14 @@ size_t onBody(char* data, size_t size, size_t count, void* userdata) {
   request->received += length;
   // Returning less than given aborts the transfer with CURLE_WRITE_ERROR.
   if (request->received > kMaxReplyBytes) return 0;
-  // The body of a reply outside 2xx is never delivered: it is read, not kept.
-  if (request->keepBody) request->reply.insert(request->reply.end(), data, data + length);
+  // The body of a reply outside 2xx is never delivered: it is read, and only its start is
+  // kept, for errorBody().
+  if (request->keepBody) {
+    request->reply.insert(request->reply.end(), data, data + length);
+  } else {
+    const size_t kept = std::min(length, kMaxErrorBodyBytes - request->errorBody.size());
+    request->errorBody.insert(request->errorBody.end(), data, data + kept);
+  }
   return length;
 }
 
@@ -435,6 +445,7 @@ class Transport {
     } else {
       result =
           failure(failureDetail(code, *request, status, peer, osErrno), static_cast<int>(status));
+      if (status < 200 || status > 299) result->setErrorBody(std::move(request->errorBody));
     }
     complete(request->post, std::move(result), done, request->received, connects > 0);
   }

@@ -287,9 +287,11 @@ TEST(Exchange, TheBodyOfAFailedReplyIsNotKept) {
 #ifdef TAVRELLO_TSAN
   GTEST_SKIP() << "ThreadSanitizer's shadow memory grows with every byte copied";
 #endif
-  RecordingServer server({404, kMiB, 48});
+  RecordingServer server({404, kMiB, 64});
   const long before = peakResidentKiB();
-  EXPECT_EQ(send(server.host())->reason(), "http");
+  const Result result = send(server.host());
+  EXPECT_EQ(result->reason(), "http");
+  EXPECT_EQ(result->errorBody(), Bytes(64 * 1024, 'x'));  // the first 64 KiB of 64 MiB
   EXPECT_LT(peakResidentKiB() - before, 24 * 1024);
 }
 
