@@ -8,7 +8,9 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <set>
@@ -268,6 +270,32 @@ TEST(SandboxInProcess, AnswersShowsItsGroupsAndResets) {
   EXPECT_EQ(sandbox.groups().size(), kSeededGroups);
   sandbox.stop();
   EXPECT_FALSE(client.Get(kCommon));  // the port is closed
+}
+
+// stop() returns at once even while a client holds an idle keep-alive connection, and may
+// be called from two threads at once while a third asks running().
+TEST(SandboxInProcess, StopsAtOnceFromAnyThread) {
+  Sandbox sandbox(testOptions());
+  httplib::Client client("http://" + sandbox.host());
+  client.set_keep_alive(true);
+  ASSERT_TRUE(client.Get(kCommon));  // the connection stays open, idle
+  // Time for the server to wait for the next request on it (where stop() would be held up).
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::atomic<bool> stopped{false};
+  std::thread reader([&] {
+    while (!stopped) static_cast<void>(sandbox.running());
+  });
+  const auto start = std::chrono::steady_clock::now();
+  std::thread first([&] { sandbox.stop(); }), second([&] { sandbox.stop(); });
+  first.join();
+  second.join();
+  // The promise is 50 ms: this bound holds on a slow machine and still catches the second
+  // that a server spends waiting for the next request on an idle connection.
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 500);
+  stopped = true;
+  reader.join();
+  EXPECT_FALSE(sandbox.running());
 }
 
 }  // namespace

@@ -59,7 +59,7 @@ class Sandbox {
   Sandbox(const Sandbox&) = delete;
   Sandbox& operator=(const Sandbox&) = delete;
 
-  bool running() const;
+  bool running() const;              // from a successful start until stop() begins
   const std::string& error() const;  // empty while running
 
   /// What to pass to TavrelloAPI::setServiceHost(): "127.0.0.1:PORT", or
@@ -71,8 +71,10 @@ class Sandbox {
   /// Puts the seeded groups back and forgets every change; group keys start over.
   void reset();
 
-  /// Stops answering, closes the port and joins every thread of the service. Requests in
-  /// progress are cut off. Idempotent.
+  /// Stops answering, closes the port, ends every connection and joins every thread of the
+  /// service: it returns within milliseconds, also while clients hold idle keep-alive
+  /// connections. Requests in progress are cut off. Idempotent; when several threads call it
+  /// at once, each returns once the service has stopped.
   void stop();
 
  private:

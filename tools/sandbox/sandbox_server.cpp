@@ -1,14 +1,21 @@
 // Sandbox: the sandbox service behind an HTTP (or HTTPS) front end on a loopback port.
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include <httplib.h>
 #include <tavrello/sandbox.hpp>
@@ -26,6 +33,43 @@ constexpr std::size_t kMaxBodyBytes = 8 * 1024 * 1024;
 // connection a client keeps open (the client library uses up to 64): with fewer workers, a
 // request on a waiting connection stalls until some idle connection times out.
 constexpr std::size_t kWorkerThreads = 72;
+
+// Ends every connection accepted on the listening address `local`. A worker waiting for the
+// next request on an idle keep-alive connection would otherwise hold stop() up until its
+// keep-alive wait ran out. httplib keeps no list of its connections, so they are found among
+// the process's descriptors: a socket whose own address is the listening one was accepted
+// there (a client's connection to that port has an ephemeral address of its own). Each is
+// looked at and shut down through a duplicate, so that a descriptor closed and reused by
+// another thread meanwhile is never touched; only sockets are duplicated, as closing a
+// duplicate of a file would drop the process's locks on it. The server closes its own.
+void shutDownConnections(const sockaddr_in& local) {
+  std::vector<int> descriptors;
+  if (DIR* directory = opendir("/proc/self/fd")) {
+    while (const dirent* entry = readdir(directory)) {
+      int fd = -1;
+      const std::string_view name = entry->d_name;
+      if (std::from_chars(name.data(), name.data() + name.size(), fd).ec == std::errc()) {
+        descriptors.push_back(fd);
+      }
+    }
+    closedir(directory);
+  }
+  for (const int fd : descriptors) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode)) continue;
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) continue;
+    sockaddr_in own{}, peer{};
+    socklen_t ownLength = sizeof own, peerLength = sizeof peer;
+    if (getsockname(copy, reinterpret_cast<sockaddr*>(&own), &ownLength) == 0 &&
+        own.sin_family == AF_INET && own.sin_port == local.sin_port &&
+        own.sin_addr.s_addr == local.sin_addr.s_addr &&
+        getpeername(copy, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0) {
+      shutdown(copy, SHUT_RDWR);
+    }
+    close(copy);
+  }
+}
 
 void writeReply(const Reply& reply, httplib::Response& res) {
   res.status = reply.status;
@@ -59,8 +103,11 @@ struct Sandbox::Impl {
   std::unique_ptr<SandboxService> service;
   std::unique_ptr<httplib::Server> server;
   std::thread listener;
+  std::mutex stopping;               // held by stop(): the second of two waits for the first
+  std::atomic<bool> serving{false};  // the listener runs and stop() has not begun
   std::string error;
   std::string host;
+  sockaddr_in local{};  // the listening address
   std::function<void(const std::string&)> log;
   std::mutex logMutex;
 
@@ -160,12 +207,16 @@ void Sandbox::Impl::start(Options options) {
     error = "cannot listen on " + address->host + ":" + std::to_string(address->port);
     return;
   }
+  local.sin_family = AF_INET;
+  local.sin_port = htons(static_cast<std::uint16_t>(port));
+  inet_pton(AF_INET, address->host.c_str(), &local.sin_addr);
   listener = std::thread([this] { server->listen_after_bind(); });
   // stop() has no effect until the accept loop runs.
   for (int i = 0; i < 5000 && !server->is_running(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   host = std::string(tls ? "https://" : "") + address->host + ":" + std::to_string(port);
+  serving = true;
 }
 
 Sandbox::Sandbox(Options options) : impl_(std::make_unique<Impl>()) {
@@ -179,7 +230,7 @@ Sandbox::Sandbox(Options options) : impl_(std::make_unique<Impl>()) {
 
 Sandbox::~Sandbox() { stop(); }
 
-bool Sandbox::running() const { return impl_->listener.joinable(); }
+bool Sandbox::running() const { return impl_->serving; }
 
 const std::string& Sandbox::error() const { return impl_->error; }
 
@@ -194,8 +245,11 @@ void Sandbox::reset() {
 }
 
 void Sandbox::stop() {
+  const std::lock_guard<std::mutex> lock(impl_->stopping);
+  impl_->serving = false;
   if (!impl_->listener.joinable()) return;
-  impl_->server->stop();
+  impl_->server->stop();  // no connection is accepted after this
+  shutDownConnections(impl_->local);
   impl_->listener.join();
 }
 
