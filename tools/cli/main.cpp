@@ -74,6 +74,11 @@ int run(const Command& command, const Arguments& arguments, const Settings& sett
   const tavrello::TavrelloResult& result = **slot;
   if (result.result() != "ok") {
     std::fprintf(stderr, "%s\n", tavrello::cli::failureMessage(result).c_str());
+    // The service's own words on a status outside 2xx, after the line that names it.
+    if (!result.errorBody().empty()) {
+      const std::string words = tavrello::cli::renderBody(result.errorBody(), settings.pretty);
+      std::fwrite(words.data(), 1, words.size(), stderr);
+    }
     return kExitFailed;
   }
   const std::string text =

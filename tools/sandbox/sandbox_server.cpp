@@ -8,8 +8,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -20,7 +25,7 @@
 #include <httplib.h>
 #include <tavrello/sandbox.hpp>
 
-#include "sandbox_listen.hpp"
+#include "sandbox_options.hpp"
 #include "sandbox_service.hpp"
 
 namespace tavrello::sandbox {
@@ -71,10 +76,56 @@ void shutDownConnections(const sockaddr_in& local) {
   }
 }
 
-void writeReply(const Reply& reply, httplib::Response& res) {
+// Writes the reply, or with `cutAfter` its status line, its headers (with the Content-Length
+// of the whole body) and that many bytes of its body, and then closes the connection.
+void writeReply(const Reply& reply, httplib::Response& res,
+                std::optional<std::size_t> cutAfter = std::nullopt) {
   res.status = reply.status;
   for (const auto& [name, value] : reply.headers) res.set_header(name, value);
-  res.set_content(reply.body, "application/json");
+  if (!cutAfter) {
+    res.set_content(reply.body, "application/json");
+    return;
+  }
+  const auto body = std::make_shared<const std::string>(reply.body);
+  res.set_content_provider(
+      body->size(), "application/json",
+      [body, cut = *cutAfter](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+        if (offset >= cut) return false;  // httplib then closes the connection
+        sink.write(body->data() + offset, std::min(length, cut - offset));
+        return true;
+      });
+}
+
+// What makes a fault one that cannot be injected; empty for one that can.
+std::string faultProblem(const Fault& fault) {
+  if (!fault.operation.empty() && !SandboxService::isOperation(fault.operation)) {
+    return "\"" + fault.operation + "\" is not an operation of the client";
+  }
+  if (fault.status != 0 && (fault.status < 200 || fault.status > 599)) {
+    return "the status is not 0 or 200 to 599";
+  }
+  return fault.count == 0 ? "the count is 0" : "";
+}
+
+// Why `address` cannot be listened on, in the system's words ("address already in use"):
+// httplib does not tell, so a socket of this function's own tries the same.
+std::string listenProblem(const ListenAddress& address) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return "";
+  const int yes = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in where{};
+  where.sin_family = AF_INET;
+  where.sin_port = htons(static_cast<std::uint16_t>(address.port));
+  inet_pton(AF_INET, address.host.c_str(), &where.sin_addr);
+  const bool failed =
+      bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 || listen(fd, 1) != 0;
+  const int problem = errno;
+  close(fd);
+  if (!failed) return "";
+  std::string words = std::strerror(problem);
+  if (!words.empty()) words[0] = static_cast<char>(std::tolower(words[0]));
+  return ": " + words;
 }
 
 }  // namespace
@@ -99,6 +150,43 @@ std::optional<ListenAddress> parseListen(const std::string& text) {
   return address;
 }
 
+std::optional<Fault> parseFault(std::string_view text, std::string& error) {
+  Fault fault;
+  while (!text.empty()) {
+    if (text.rfind("body=", 0) == 0) {  // the rest of the text, commas and all
+      fault.body = std::string(text.substr(5));
+      break;
+    }
+    const std::size_t comma = std::min(text.find(','), text.size());
+    const std::string_view piece = text.substr(0, comma);
+    text.remove_prefix(std::min(comma + 1, text.size()));
+    const std::size_t equals = std::min(piece.find('='), piece.size());
+    const std::string_view key = piece.substr(0, equals);
+    const std::string_view value = piece.substr(std::min(equals + 1, piece.size()));
+    std::uint64_t number = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
+    const bool numeric = !value.empty() && ec == std::errc() && end == value.data() + value.size();
+    if (key == "op") {
+      fault.operation = std::string(value);
+    } else if (key == "status" && numeric) {
+      fault.status = static_cast<int>(std::min<std::uint64_t>(number, 1000));
+    } else if (key == "count" && numeric) {
+      fault.count = number;
+    } else if (key == "delay" && numeric) {
+      fault.delay = std::chrono::milliseconds(number);
+    } else if (key == "cut" && numeric) {
+      fault.cutAfterBytes = number;
+    } else {
+      error = "\"" + std::string(piece) +
+              "\" is not op=OPERATION, status=N, count=N, delay=MS, cut=BYTES or body=TEXT";
+      return std::nullopt;
+    }
+  }
+  error = faultProblem(fault);
+  if (!error.empty()) return std::nullopt;
+  return fault;
+}
+
 struct Sandbox::Impl {
   std::unique_ptr<SandboxService> service;
   std::unique_ptr<httplib::Server> server;
@@ -110,11 +198,42 @@ struct Sandbox::Impl {
   sockaddr_in local{};  // the listening address
   std::function<void(const std::string&)> log;
   std::mutex logMutex;
+  std::mutex faultMutex;               // guards what follows
+  std::deque<Fault> faults;            // in the order injected
+  bool stopped = false;                // stop() has begun: delays end
+  std::condition_variable stopSignal;  // wakes the delays
+
+  // The first queued fault that applies to the request, with one of its count used up.
+  std::optional<Fault> takeFault(const httplib::Request& req, const std::string& body) {
+    const std::lock_guard<std::mutex> lock(faultMutex);
+    std::optional<std::string_view> operation;  // worked out only when a fault names one
+    for (auto fault = faults.begin(); fault != faults.end(); ++fault) {
+      if (!fault->operation.empty()) {
+        if (!operation) operation = SandboxService::operationOf(req.path, body);
+        if (*operation != fault->operation) continue;
+      }
+      Fault taken = *fault;
+      if (--fault->count == 0) faults.erase(fault);
+      return taken;
+    }
+    return std::nullopt;
+  }
 
   void answer(const httplib::Request& req, httplib::Response& res, const std::string& body) {
-    const Reply reply =
-        service->handle(req.method, req.path, req.get_header_value("Content-Type"), body);
-    writeReply(reply, res);
+    const std::optional<Fault> fault = takeFault(req, body);
+    if (fault && fault->delay.count() > 0) {
+      std::unique_lock<std::mutex> lock(faultMutex);
+      stopSignal.wait_for(lock, fault->delay, [this] { return stopped; });
+    }
+    Reply reply;
+    if (fault && fault->status != 0) {
+      reply.status = fault->status;
+      reply.body = fault->body;
+      reply.outcome = "injected";
+    } else {
+      reply = service->handle(req.method, req.path, req.get_header_value("Content-Type"), body);
+    }
+    writeReply(reply, res, fault ? fault->cutAfterBytes : std::nullopt);
     record(req, reply);
   }
   void record(const httplib::Request& req, const Reply& reply) {
@@ -204,7 +323,8 @@ void Sandbox::Impl::start(Options options) {
     port = -1;
   }
   if (port <= 0) {
-    error = "cannot listen on " + address->host + ":" + std::to_string(address->port);
+    error = "cannot listen on " + address->host + ":" + std::to_string(address->port) +
+            listenProblem(*address);
     return;
   }
   local.sin_family = AF_INET;
@@ -244,9 +364,26 @@ void Sandbox::reset() {
   if (impl_->service) impl_->service->reset();
 }
 
+bool Sandbox::injectFault(Fault fault) {
+  if (!faultProblem(fault).empty()) return false;
+  const std::lock_guard<std::mutex> lock(impl_->faultMutex);
+  impl_->faults.push_back(std::move(fault));
+  return true;
+}
+
+void Sandbox::clearFaults() {
+  const std::lock_guard<std::mutex> lock(impl_->faultMutex);
+  impl_->faults.clear();
+}
+
 void Sandbox::stop() {
   const std::lock_guard<std::mutex> lock(impl_->stopping);
   impl_->serving = false;
+  {
+    const std::lock_guard<std::mutex> faultLock(impl_->faultMutex);
+    impl_->stopped = true;
+  }
+  impl_->stopSignal.notify_all();
   if (!impl_->listener.joinable()) return;
   impl_->server->stop();  // no connection is accepted after this
   shutDownConnections(impl_->local);
