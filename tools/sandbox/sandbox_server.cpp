@@ -39,6 +39,14 @@ constexpr std::size_t kMaxBodyBytes = 8 * 1024 * 1024;
 // request on a waiting connection stalls until some idle connection times out.
 constexpr std::size_t kWorkerThreads = 72;
 
+sockaddr_in socketAddress(const ListenAddress& address) {
+  sockaddr_in socket{};
+  socket.sin_family = AF_INET;
+  socket.sin_port = htons(static_cast<std::uint16_t>(address.port));
+  inet_pton(AF_INET, address.host.c_str(), &socket.sin_addr);
+  return socket;
+}
+
 // Ends every connection accepted on the listening address `local`. A worker waiting for the
 // next request on an idle keep-alive connection would otherwise hold stop() up until its
 // keep-alive wait ran out. httplib keeps no list of its connections, so they are found among
@@ -114,10 +122,7 @@ std::string listenProblem(const ListenAddress& address) {
   if (fd < 0) return "";
   const int yes = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in where{};
-  where.sin_family = AF_INET;
-  where.sin_port = htons(static_cast<std::uint16_t>(address.port));
-  inet_pton(AF_INET, address.host.c_str(), &where.sin_addr);
+  const sockaddr_in where = socketAddress(address);
   const bool failed =
       bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 || listen(fd, 1) != 0;
   const int problem = errno;
@@ -327,9 +332,7 @@ void Sandbox::Impl::start(Options options) {
             listenProblem(*address);
     return;
   }
-  local.sin_family = AF_INET;
-  local.sin_port = htons(static_cast<std::uint16_t>(port));
-  inet_pton(AF_INET, address->host.c_str(), &local.sin_addr);
+  local = socketAddress({address->host, port});
   listener = std::thread([this] { server->listen_after_bind(); });
   // stop() has no effect until the accept loop runs.
   for (int i = 0; i < 5000 && !server->is_running(); ++i) {
