@@ -1,6 +1,6 @@
 // Testing your own code that uses the client, without the network: a GoogleTest test that
 // starts the sandbox service in its own process (tavrello::sandbox, an optional component of
-// the installed package) and points the client at it.
+// the installed package), points the client at it, and makes it fail on purpose.
 //
 //   find_package(tavrello CONFIG REQUIRED COMPONENTS sandbox)
 //   find_package(GTest REQUIRED)
@@ -57,6 +57,15 @@ TEST_F(CreateTeamTest, TheServiceHoldsTheNewGroup) {
   const auto groups = sandbox.groups();
   EXPECT_EQ(groups.back().key, key);
   EXPECT_EQ(groups.back().name, "Night shift");
+}
+
+// Failure on purpose: the sandbox answers the next createGroup with a 503, as a service in
+// maintenance would, and the one after it as usual.
+TEST_F(CreateTeamTest, AServiceFailureGivesNoKeyAndTheNextCallWorks) {
+  ASSERT_TRUE(sandbox.injectFault({"createGroup", 503, R"({"error":"maintenance"})"}));
+  EXPECT_EQ(createTeam("Night shift"), "");
+  EXPECT_EQ(sandbox.groups().size(), 5u);  // the failed call created nothing
+  EXPECT_FALSE(createTeam("Night shift").empty());
 }
 
 TEST_F(CreateTeamTest, ARefusalGivesNoKey) {

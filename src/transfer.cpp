@@ -1,5 +1,6 @@
 #include "internal/transfer.hpp"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -39,8 +40,14 @@ size_t onBody(char* data, size_t size, size_t count, void* userdata) {
   transfer->received += length;
   // Returning less than given aborts the transfer with CURLE_WRITE_ERROR.
   if (transfer->received > kMaxReplyBytes) return 0;
-  // The body of a reply outside 2xx is never delivered: it is read, not kept.
-  if (transfer->keepBody) transfer->reply.insert(transfer->reply.end(), data, data + length);
+  // The body of a reply outside 2xx is never delivered: it is read, and only its start is
+  // kept, for errorBody().
+  if (transfer->keepBody) {
+    transfer->reply.insert(transfer->reply.end(), data, data + length);
+  } else {
+    const size_t kept = std::min(length, kMaxErrorBodyBytes - transfer->errorBody.size());
+    transfer->errorBody.insert(transfer->errorBody.end(), data, data + kept);
+  }
   return length;
 }
 
@@ -169,6 +176,7 @@ Ended end(Transfer& transfer, CURLcode code) {
       std::chrono::duration_cast<std::chrono::milliseconds>(transfer.deadline - ended.post.started);
   ending.curlError = transfer.error;
   ended.result = failureResult(failureDetail(ending), static_cast<int>(status));
+  if (status < 200 || status > 299) ended.result->setErrorBody(std::move(transfer.errorBody));
   return ended;
 }
 

@@ -283,9 +283,11 @@ TEST(Exchange, TheBodyOfAFailedReplyIsNotKept) {
 #ifdef TAVRELLO_TSAN
   GTEST_SKIP() << "ThreadSanitizer's shadow memory grows with every byte copied";
 #endif
-  RawServer server(headWithLength(404, 48 << 20), kMiB, 48);
+  RawServer server(headWithLength(404, 64 << 20), kMiB, 64);
   const long before = peakResidentKiB();
-  EXPECT_EQ(callOnce(clientFor(server.host()))->reason(), "http");
+  const Result result = callOnce(clientFor(server.host()));
+  EXPECT_EQ(result->reason(), "http");
+  EXPECT_EQ(result->errorBody(), Bytes(64 * 1024, 'x'));  // the first 64 KiB of 64 MiB
   EXPECT_LT(peakResidentKiB() - before, 24 * 1024);
 }
 

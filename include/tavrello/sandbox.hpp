@@ -7,11 +7,14 @@
 //   target_link_libraries(my_tests PRIVATE tavrello::tavrello tavrello::sandbox)
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tavrello::sandbox {
@@ -27,6 +30,39 @@ struct Options {
   std::string tlsCertFile;             // PEM certificate chain and key: with both, HTTPS
   std::string tlsKeyFile;
   std::function<void(const std::string&)> log;  // one line per request; empty: quiet
+};
+
+/// A failure the sandbox produces on purpose, so that a test can see how the code under
+/// test copes with it over the real protocol: the next `count` requests of `operation` get
+/// this answer instead of the service's.
+///
+///   // The next createGroup call fails with a 503 and the service's explanation: the
+///   // client reports reason() "http", httpStatus() 503, errorBody() that body.
+///   sandbox.injectFault({"createGroup", 503, R"({"error":"maintenance"})"});
+///
+///   // The next three requests, of any operation, wait 2 s and are then answered as usual.
+///   tavrello::sandbox::Fault slow("", 0, "", 3);
+///   slow.delay = std::chrono::seconds(2);
+///   sandbox.injectFault(slow);
+struct Fault {
+  Fault(std::string operation = {}, int status = 503, std::string body = {}, std::size_t count = 1)
+      : operation(std::move(operation)), status(status), body(std::move(body)), count(count) {}
+
+  /// The operation, named as the client's member function ("createGroup", "getLastData",
+  /// ...); empty: any request.
+  std::string operation;
+  /// The reply's status, 200 to 599, with `body` as its body (application/json); the request
+  /// is not handled, so it changes nothing. 0: the service handles the request and answers
+  /// as usual, for a delay or a cut on its real reply.
+  int status;
+  std::string body;
+  /// How many requests it answers; after them, requests are answered as usual again.
+  std::size_t count;
+  /// How long to wait before answering (stop() cuts the wait short).
+  std::chrono::milliseconds delay{0};
+  /// Send the status line, the headers (with the whole body's Content-Length) and only this
+  /// many bytes of the body, then close the connection: a reply cut short.
+  std::optional<std::size_t> cutAfterBytes;
 };
 
 /// A group as the sandbox holds it.
@@ -59,7 +95,7 @@ class Sandbox {
   Sandbox(const Sandbox&) = delete;
   Sandbox& operator=(const Sandbox&) = delete;
 
-  bool running() const;
+  bool running() const;              // from a successful start until stop() begins
   const std::string& error() const;  // empty while running
 
   /// What to pass to TavrelloAPI::setServiceHost(): "127.0.0.1:PORT", or
@@ -71,8 +107,18 @@ class Sandbox {
   /// Puts the seeded groups back and forgets every change; group keys start over.
   void reset();
 
-  /// Stops answering, closes the port and joins every thread of the service. Requests in
-  /// progress are cut off. Idempotent.
+  /// Queues a fault. Each request takes the first queued fault that applies to it, in the
+  /// order injected, and uses up one of its count. Returns false, and queues nothing, for an
+  /// operation that is not one of the client's, a status outside 0 and 200-599, or a count
+  /// of 0.
+  bool injectFault(Fault fault);
+  /// Drops every queued fault.
+  void clearFaults();
+
+  /// Stops answering, closes the port, ends every connection and joins every thread of the
+  /// service: it returns within milliseconds, also while clients hold idle keep-alive
+  /// connections. Requests in progress are cut off. Idempotent; when several threads call it
+  /// at once, each returns once the service has stopped.
   void stop();
 
  private:

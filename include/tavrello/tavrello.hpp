@@ -6,3 +6,4 @@
 #include <tavrello/tavrello_api.hpp>
 #include <tavrello/tavrello_result.hpp>
 #include <tavrello/types.hpp>
+#include <tavrello/version.hpp>

@@ -89,6 +89,17 @@ class TavrelloResult {
   const std::string& detail() const { return detail_; }
   void setDetail(std::string detail) { detail_ = std::move(detail); }
 
+  /// errorBody(): the service's own words on a failure. For a reply whose
+  /// status is outside 2xx, the first 64 KiB of its body, as sent (the rest
+  /// was read and dropped); empty for every other result. Never copied into
+  /// detail() or the observer's record; result(), reason(), response() and
+  /// description() are the same with or without it. For example, a 503 whose
+  /// body is {"error":"maintenance"}:
+  ///   reason() == "http", detail() == "HTTP 503 from api.example.com:443",
+  ///   response() absent, errorBody() == the bytes {"error":"maintenance"}
+  const Bytes& errorBody() const { return errorBody_; }
+  void setErrorBody(Bytes body) { errorBody_ = std::move(body); }
+
   /// Renders the reply body as text:
   ///   - no response:            returns "Error: No response"
   ///   - not strictly UTF-8:     returns "Error: Couldn't print JSON in String"
@@ -108,6 +119,7 @@ class TavrelloResult {
   std::optional<Bytes> response_;
   int httpStatus_ = 0;
   std::string detail_;
+  Bytes errorBody_;
 };
 
 }  // namespace tavrello

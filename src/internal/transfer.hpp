@@ -19,6 +19,8 @@ using Clock = std::chrono::steady_clock;
 
 /// Largest reply body read; a longer one ends the exchange with "http".
 inline constexpr std::size_t kMaxReplyBytes = 64u << 20;
+/// How much of the body of a reply outside 2xx is kept, for TavrelloResult::errorBody().
+inline constexpr std::size_t kMaxErrorBodyBytes = 64u << 10;
 
 struct EasyCleanup {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -54,7 +56,8 @@ struct Transfer {
   Clock::time_point deadline;
   Handle handle;  // while active
   std::size_t activeIndex = 0;
-  Bytes reply;
+  Bytes reply;                    // the body of a 2xx reply
+  Bytes errorBody;                // else its first kMaxErrorBodyBytes
   std::size_t received = 0;       // body bytes, kept or not
   bool replyStarted = false;      // a byte of the reply arrived
   bool headerBlockEnded = false;  // the final (non-1xx) header block ended

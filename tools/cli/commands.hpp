@@ -14,17 +14,23 @@ namespace tavrello::cli {
 /// The positional arguments of one subcommand, in the order the user typed them.
 using Arguments = std::vector<std::string>;
 
-/// One subcommand. The eleven differ only in these four things.
+/// One subcommand. The eleven differ only in these five things.
 struct Command {
   const char* name;                        // kebab case of the operation, e.g. "get-last-data"
   const char* help;                        // one line for --help
   std::vector<const char*> argumentNames;  // positional names, e.g. {"GROUP", "MEMBER"}
+  const char* example;                     // a whole command line, for its --help
   /// Starts the operation with exactly argumentNames.size() arguments.
   void (*start)(TavrelloAPI& api, const Arguments& arguments, CompletionHandler handler);
 };
 
 /// Every subcommand, in the order --help lists them.
 const std::vector<Command>& commands();
+
+/// The name of the subcommand nearest to `word`, by edit distance (the first in table
+/// order among equals): what the tool suggests for a command it does not know.
+///   nearestCommand("get-group") == "get-groups"
+std::string nearestCommand(const std::string& word);
 
 /// The text printed for a reply body: the bytes unchanged, or with `pretty` the JSON
 /// indented by two spaces, members in their original order (the bytes unchanged when they are not
@@ -41,9 +47,14 @@ std::string renderBody(const Bytes& body, bool pretty);
 ///   "error: key: no API key set (set TAVRELLO_API_KEY)"
 std::string failureMessage(const TavrelloResult& result);
 
-/// The line --verbose prints on standard error for one exchange.
+/// The line --verbose prints on standard error for one exchange. A request that never left
+/// (no status, and "Invalid URL", or a detail that says the connection or its TLS handshake
+/// was never made: refused, not resolved, cannot connect, TLS) is "not sent" instead of a
+/// count of bytes out.
 ///   "POST http://127.0.0.1:8787/api.partner.common.php getGroups: HTTP 200, 171 bytes out,
 ///    87 in, 3.2 ms, new connection"
+///   "POST http://127.0.0.1:1/api.partner.common.php getGroups: no reply, not sent, 0.4 ms;
+///    http: connection refused by 127.0.0.1:1"
 std::string exchangeLine(const Exchange& exchange);
 
 }  // namespace tavrello::cli

@@ -2,10 +2,12 @@
 // is in commands.cpp); it sends one request through the public interface, waits on the
 // main queue for the result and prints the reply body.
 //
-// Exit codes: 0 the exchange succeeded and the body is on standard output (the service may
-// still have refused the request: that is said in the body); 1 the exchange failed or a key
-// is missing, one "error: ..." line on standard error (after the --verbose lines, if asked
-// for); 2 the command line is wrong.
+// Exit codes, for scripts to branch on (also in --help): 0 the exchange succeeded and the
+// body is on standard output (the service may still have refused the request: that is said
+// in the body); 1 the exchange failed ("http") or the body could not be written; 2 the
+// command line is wrong; 3 a key is missing ("key"); 4 the service host is not a URL
+// ("Invalid URL"). Every failure is one "error: ..." line on standard error (after the
+// --verbose lines, if asked for), followed by the service's own words when it sent some.
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -25,6 +27,16 @@ using tavrello::cli::Command;
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitNoKey = 3;
+constexpr int kExitInvalidUrl = 4;
+
+constexpr const char* kExitCodes =
+    "Exit codes:\n"
+    "  0  the exchange succeeded (the body says whether the service accepted the request)\n"
+    "  1  the exchange failed, or the body could not be written\n"
+    "  2  usage error\n"
+    "  3  a key is missing\n"
+    "  4  the service host is not [https://]HOST[:PORT]";
 
 // The library itself gives up on an exchange after 60 s and delivers "http"; this bound
 // only keeps the tool from waiting forever should a result never arrive.
@@ -45,6 +57,53 @@ const char* argumentHelp(const std::string& name) {
   if (name == "NAME") return "Group name";
   if (name == "PAGE") return "Page number, from 1";
   return "Unix time in seconds, sent as typed";  // START, END
+}
+
+// A subcommand's help lists the tool's own options too: they may come before or after it.
+class SubcommandHelp : public CLI::Formatter {
+ public:
+  std::string make_footer(const CLI::App* app) const override {
+    const std::string footer = CLI::Formatter::make_footer(app);
+    const CLI::App* tool = app->get_parent();
+    if (tool == nullptr) return footer;
+    const std::vector<const CLI::Option*> shared =
+        tool->get_options([tool](const CLI::Option* option) {
+          return option != tool->get_help_ptr() && option->get_name() != "--version";
+        });
+    // make_group() starts with a blank line, which the options above already end with.
+    return make_group("Options of every command", false, shared).substr(1) + "\n" + footer;
+  }
+};
+
+int usageError(const std::string& message) {
+  std::fprintf(stderr, "error: %s (see --help)\n", message.c_str());
+  return kExitUsage;
+}
+
+// CLI11's message for a command line it refused; when an argument that starts with "-" took
+// the place of a value, says so.
+std::string parseProblem(const CLI::App& app, const CLI::ParseError& error, int argc, char** argv) {
+  std::string message = error.what();
+  const std::vector<CLI::App*> chosen = app.get_subcommands();
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "--") break;
+    const std::string name = argument.substr(0, argument.find('='));
+    if (argument.size() < 2 || argument[0] != '-' || app.get_option_no_throw(name) != nullptr ||
+        (!chosen.empty() && chosen[0]->get_option_no_throw(name) != nullptr)) {
+      continue;
+    }
+    const std::string command = chosen.empty() ? "COMMAND" : chosen[0]->get_name();
+    return message + "; \"" + argument + "\" is not an option: a value that starts with \"-\" " +
+           "goes after \"--\", as in tavrello " + command + " -- " + argument;
+  }
+  return message;
+}
+
+int exitCodeOf(const tavrello::TavrelloResult& result) {
+  if (result.reason() == "key") return kExitNoKey;
+  if (result.reason() == "Invalid URL") return kExitInvalidUrl;
+  return kExitFailed;
 }
 
 int run(const Command& command, const Arguments& arguments, const Settings& settings) {
@@ -74,7 +133,12 @@ int run(const Command& command, const Arguments& arguments, const Settings& sett
   const tavrello::TavrelloResult& result = **slot;
   if (result.result() != "ok") {
     std::fprintf(stderr, "%s\n", tavrello::cli::failureMessage(result).c_str());
-    return kExitFailed;
+    // The service's own words on a status outside 2xx, after the line that names it.
+    if (!result.errorBody().empty()) {
+      const std::string words = tavrello::cli::renderBody(result.errorBody(), settings.pretty);
+      std::fwrite(words.data(), 1, words.size(), stderr);
+    }
+    return exitCodeOf(result);
   }
   const std::string text =
       tavrello::cli::renderBody(result.response().value_or(tavrello::Bytes{}), settings.pretty);
@@ -89,16 +153,18 @@ int run(const Command& command, const Arguments& arguments, const Settings& sett
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"tavrello: calls the partner location service, one operation per subcommand"};
+  CLI::App app{"tavrello: calls the partner location service, one operation per command",
+               "tavrello"};
+  app.formatter(std::make_shared<SubcommandHelp>());  // the subcommands inherit it
   app.footer(
-      "Give the keys in TAVRELLO_API_KEY and TAVRELLO_SERVER_KEY rather than as options:\n"
-      "every user of the machine can read a program's arguments.\n"
-      "An argument that starts with \"-\" goes after \"--\": tavrello create-group -- -ops\n"
-      "Prints the reply body. Exit codes:\n"
-      "  0  the exchange succeeded (the body says whether the service accepted the request)\n"
-      "  1  the exchange failed, or a key is missing\n"
-      "  2  usage error");
+      std::string("Give the keys in TAVRELLO_API_KEY and TAVRELLO_SERVER_KEY rather than as\n"
+                  "options: every user of the machine can read a program's arguments.\n"
+                  "An argument that starts with \"-\" goes after \"--\": tavrello create-group "
+                  "-- -ops\n"
+                  "Prints the reply body; \"tavrello COMMAND --help\" tells more of each.\n") +
+      kExitCodes);
   Settings settings;
+  app.set_version_flag("--version", tavrello::version(), "Print the version and exit");
   const auto takeLast = CLI::MultiOptionPolicy::TakeLast;
   // Keys belong in the environment: an argument is visible to every user in the process list.
   app.add_option("--api-key", settings.apiKey,
@@ -120,18 +186,15 @@ int main(int argc, char** argv) {
   app.add_flag("--pretty", settings.pretty, "Indent a JSON reply");
   app.add_flag("--verbose", settings.verbose,
                "One line per exchange on standard error: URL, status, sizes, time");
-  // One line for a usage error, as for every other failure.
-  app.failure_message([](const CLI::App*, const CLI::Error& e) {
-    return std::string("error: ") + e.what() + " (see --help)\n";
-  });
-  app.require_subcommand(1);
-  app.fallthrough();  // the options above may also follow the subcommand
+  app.fallthrough();   // the options above may also follow the subcommand
+  app.allow_extras();  // an unknown word is looked at below, to suggest the nearest command
 
   const std::vector<Command>& table = tavrello::cli::commands();
   std::vector<Arguments> arguments(table.size());
   std::vector<CLI::App*> subcommands;
   for (std::size_t i = 0; i < table.size(); ++i) {
     CLI::App* sub = app.add_subcommand(table[i].name, table[i].help);
+    sub->footer(std::string("Example:\n  ") + table[i].example + "\n\n" + kExitCodes);
     arguments[i].resize(table[i].argumentNames.size());
     for (std::size_t j = 0; j < arguments[i].size(); ++j) {
       const std::string name = table[i].argumentNames[j];
@@ -140,13 +203,30 @@ int main(int argc, char** argv) {
     subcommands.push_back(sub);
   }
 
+  // "tavrello help" and "tavrello help COMMAND", as --help and COMMAND --help.
+  if (argc > 1 && std::string(argv[1]) == "help") {
+    const CLI::App* about = &app;
+    for (const CLI::App* sub : subcommands) {
+      if (argc > 2 && sub->get_name() == argv[2]) about = sub;
+    }
+    std::fputs(about->help(about == &app ? "" : app.get_name()).c_str(), stdout);
+    return kExitOk;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? kExitOk : kExitUsage;  // --help is a ParseError with code 0
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help and --version
+    return usageError(parseProblem(app, e, argc, argv));
   }
+  const std::vector<std::string> extras = app.remaining();
   for (std::size_t i = 0; i < table.size(); ++i) {
-    if (subcommands[i]->parsed()) return run(table[i], arguments[i], settings);
+    if (!subcommands[i]->parsed()) continue;
+    if (!extras.empty()) return usageError("\"" + extras.front() + "\" was not expected");
+    return run(table[i], arguments[i], settings);
   }
-  return kExitUsage;  // not reached: exactly one subcommand is required
+  if (extras.empty()) return usageError("a command is required");
+  const std::string& word = extras.front();
+  if (word[0] == '-') return usageError("unknown option \"" + word + "\"");
+  return usageError("unknown command \"" + word + "\"; did you mean \"" +
+                    tavrello::cli::nearestCommand(word) + "\"?");
 }

@@ -11,11 +11,13 @@
 #include <cstdint>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 #include <tavrello/sandbox.hpp>
+#include <tavrello/version.hpp>
 
-#include "sandbox_listen.hpp"
+#include "sandbox_options.hpp"
 #include "sandbox_service.hpp"
 
 int main(int argc, char** argv) {
@@ -24,11 +26,13 @@ int main(int argc, char** argv) {
   Options options;
   options.listen = "127.0.0.1:8787";
   bool quiet = false;
+  app.set_version_flag("--version", TAVRELLO_VERSION_STRING, "Print the version and exit");
   app.add_option("--listen", options.listen,
                  "Loopback HOST:PORT to listen on; port 0 picks a free port")
       ->check([](const std::string& text) {
+        // CLI11 puts the option's name in front: "--listen: not a loopback ...".
         return parseListen(text) ? std::string()
-                                 : "--listen wants a loopback HOST:PORT such as 127.0.0.1:8787";
+                                 : "not a loopback HOST:PORT such as 127.0.0.1:8787";
       })
       ->capture_default_str();
   app.add_option("--api-key", options.apiKey, "The one api_key the service accepts")
@@ -46,6 +50,15 @@ int main(int argc, char** argv) {
       ->check(CLI::ExistingFile);
   app.add_option("--tls-key", options.tlsKeyFile, "PEM private key of --tls-cert")
       ->check(CLI::ExistingFile);
+  std::vector<std::string> faults;
+  app.add_option("--fault", faults,
+                 "Answer requests with a failure, e.g. op=createGroup,status=503,count=2,"
+                 "body=TEXT (keys: op, status, count, delay, cut, body; see README.md)")
+      ->check([](const std::string& text) {
+        std::string error;
+        parseFault(text, error);
+        return error;
+      });
   app.add_flag("--quiet", quiet, "Do not log requests to standard error");
   app.failure_message([](const CLI::App*, const CLI::Error& e) {
     return std::string("tavrello-sandbox: ") + e.what() + " (see --help)\n";
@@ -78,6 +91,10 @@ int main(int argc, char** argv) {
   if (!sandbox.running()) {
     std::cerr << "tavrello-sandbox: " << sandbox.error() << "\n";
     return 1;
+  }
+  for (const std::string& text : faults) {
+    std::string error;
+    sandbox.injectFault(*parseFault(text, error));  // checked while parsing
   }
   std::cout << "listening on " << sandbox.host() << "\n"
             << "api key: " << apiKey << "\n"

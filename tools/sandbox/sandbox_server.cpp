@@ -1,19 +1,31 @@
 // Sandbox: the sandbox service behind an HTTP (or HTTPS) front end on a loopback port.
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include <httplib.h>
 #include <tavrello/sandbox.hpp>
 
-#include "sandbox_listen.hpp"
+#include "sandbox_options.hpp"
 #include "sandbox_service.hpp"
 
 namespace tavrello::sandbox {
@@ -27,10 +39,98 @@ constexpr std::size_t kMaxBodyBytes = 8 * 1024 * 1024;
 // request on a waiting connection stalls until some idle connection times out.
 constexpr std::size_t kWorkerThreads = 72;
 
-void writeReply(const Reply& reply, httplib::Response& res) {
+sockaddr_in socketAddress(const ListenAddress& address) {
+  sockaddr_in socket{};
+  socket.sin_family = AF_INET;
+  socket.sin_port = htons(static_cast<std::uint16_t>(address.port));
+  inet_pton(AF_INET, address.host.c_str(), &socket.sin_addr);
+  return socket;
+}
+
+// Ends every connection accepted on the listening address `local`. A worker waiting for the
+// next request on an idle keep-alive connection would otherwise hold stop() up until its
+// keep-alive wait ran out. httplib keeps no list of its connections, so they are found among
+// the process's descriptors: a socket whose own address is the listening one was accepted
+// there (a client's connection to that port has an ephemeral address of its own). Each is
+// looked at and shut down through a duplicate, so that a descriptor closed and reused by
+// another thread meanwhile is never touched; only sockets are duplicated, as closing a
+// duplicate of a file would drop the process's locks on it. The server closes its own.
+void shutDownConnections(const sockaddr_in& local) {
+  std::vector<int> descriptors;
+  if (DIR* directory = opendir("/proc/self/fd")) {
+    while (const dirent* entry = readdir(directory)) {
+      int fd = -1;
+      const std::string_view name = entry->d_name;
+      if (std::from_chars(name.data(), name.data() + name.size(), fd).ec == std::errc()) {
+        descriptors.push_back(fd);
+      }
+    }
+    closedir(directory);
+  }
+  for (const int fd : descriptors) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode)) continue;
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) continue;
+    sockaddr_in own{}, peer{};
+    socklen_t ownLength = sizeof own, peerLength = sizeof peer;
+    if (getsockname(copy, reinterpret_cast<sockaddr*>(&own), &ownLength) == 0 &&
+        own.sin_family == AF_INET && own.sin_port == local.sin_port &&
+        own.sin_addr.s_addr == local.sin_addr.s_addr &&
+        getpeername(copy, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0) {
+      shutdown(copy, SHUT_RDWR);
+    }
+    close(copy);
+  }
+}
+
+// Writes the reply, or with `cutAfter` its status line, its headers (with the Content-Length
+// of the whole body) and that many bytes of its body, and then closes the connection.
+void writeReply(const Reply& reply, httplib::Response& res,
+                std::optional<std::size_t> cutAfter = std::nullopt) {
   res.status = reply.status;
   for (const auto& [name, value] : reply.headers) res.set_header(name, value);
-  res.set_content(reply.body, "application/json");
+  if (!cutAfter) {
+    res.set_content(reply.body, "application/json");
+    return;
+  }
+  const auto body = std::make_shared<const std::string>(reply.body);
+  res.set_content_provider(
+      body->size(), "application/json",
+      [body, cut = *cutAfter](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+        if (offset >= cut) return false;  // httplib then closes the connection
+        sink.write(body->data() + offset, std::min(length, cut - offset));
+        return true;
+      });
+}
+
+// What makes a fault one that cannot be injected; empty for one that can.
+std::string faultProblem(const Fault& fault) {
+  if (!fault.operation.empty() && !SandboxService::isOperation(fault.operation)) {
+    return "\"" + fault.operation + "\" is not an operation of the client";
+  }
+  if (fault.status != 0 && (fault.status < 200 || fault.status > 599)) {
+    return "the status is not 0 or 200 to 599";
+  }
+  return fault.count == 0 ? "the count is 0" : "";
+}
+
+// Why `address` cannot be listened on, in the system's words ("address already in use"):
+// httplib does not tell, so a socket of this function's own tries the same.
+std::string listenProblem(const ListenAddress& address) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return "";
+  const int yes = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  const sockaddr_in where = socketAddress(address);
+  const bool failed =
+      bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 || listen(fd, 1) != 0;
+  const int problem = errno;
+  close(fd);
+  if (!failed) return "";
+  std::string words = std::strerror(problem);
+  if (!words.empty()) words[0] = static_cast<char>(std::tolower(words[0]));
+  return ": " + words;
 }
 
 }  // namespace
@@ -55,19 +155,90 @@ std::optional<ListenAddress> parseListen(const std::string& text) {
   return address;
 }
 
+std::optional<Fault> parseFault(std::string_view text, std::string& error) {
+  Fault fault;
+  while (!text.empty()) {
+    if (text.rfind("body=", 0) == 0) {  // the rest of the text, commas and all
+      fault.body = std::string(text.substr(5));
+      break;
+    }
+    const std::size_t comma = std::min(text.find(','), text.size());
+    const std::string_view piece = text.substr(0, comma);
+    text.remove_prefix(std::min(comma + 1, text.size()));
+    const std::size_t equals = std::min(piece.find('='), piece.size());
+    const std::string_view key = piece.substr(0, equals);
+    const std::string_view value = piece.substr(std::min(equals + 1, piece.size()));
+    std::uint64_t number = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
+    const bool numeric = !value.empty() && ec == std::errc() && end == value.data() + value.size();
+    if (key == "op") {
+      fault.operation = std::string(value);
+    } else if (key == "status" && numeric) {
+      fault.status = static_cast<int>(std::min<std::uint64_t>(number, 1000));
+    } else if (key == "count" && numeric) {
+      fault.count = number;
+    } else if (key == "delay" && numeric) {
+      fault.delay = std::chrono::milliseconds(number);
+    } else if (key == "cut" && numeric) {
+      fault.cutAfterBytes = number;
+    } else {
+      error = "\"" + std::string(piece) +
+              "\" is not op=OPERATION, status=N, count=N, delay=MS, cut=BYTES or body=TEXT";
+      return std::nullopt;
+    }
+  }
+  error = faultProblem(fault);
+  if (!error.empty()) return std::nullopt;
+  return fault;
+}
+
 struct Sandbox::Impl {
   std::unique_ptr<SandboxService> service;
   std::unique_ptr<httplib::Server> server;
   std::thread listener;
+  std::mutex stopping;               // held by stop(): the second of two waits for the first
+  std::atomic<bool> serving{false};  // the listener runs and stop() has not begun
   std::string error;
   std::string host;
+  sockaddr_in local{};  // the listening address
   std::function<void(const std::string&)> log;
   std::mutex logMutex;
+  std::mutex faultMutex;               // guards what follows
+  std::deque<Fault> faults;            // in the order injected
+  bool stopped = false;                // stop() has begun: delays end
+  std::condition_variable stopSignal;  // wakes the delays
+
+  // The first queued fault that applies to the request, with one of its count used up.
+  std::optional<Fault> takeFault(const httplib::Request& req, const std::string& body) {
+    const std::lock_guard<std::mutex> lock(faultMutex);
+    std::optional<std::string_view> operation;  // worked out only when a fault names one
+    for (auto fault = faults.begin(); fault != faults.end(); ++fault) {
+      if (!fault->operation.empty()) {
+        if (!operation) operation = SandboxService::operationOf(req.path, body);
+        if (*operation != fault->operation) continue;
+      }
+      Fault taken = *fault;
+      if (--fault->count == 0) faults.erase(fault);
+      return taken;
+    }
+    return std::nullopt;
+  }
 
   void answer(const httplib::Request& req, httplib::Response& res, const std::string& body) {
-    const Reply reply =
-        service->handle(req.method, req.path, req.get_header_value("Content-Type"), body);
-    writeReply(reply, res);
+    const std::optional<Fault> fault = takeFault(req, body);
+    if (fault && fault->delay.count() > 0) {
+      std::unique_lock<std::mutex> lock(faultMutex);
+      stopSignal.wait_for(lock, fault->delay, [this] { return stopped; });
+    }
+    Reply reply;
+    if (fault && fault->status != 0) {
+      reply.status = fault->status;
+      reply.body = fault->body;
+      reply.outcome = "injected";
+    } else {
+      reply = service->handle(req.method, req.path, req.get_header_value("Content-Type"), body);
+    }
+    writeReply(reply, res, fault ? fault->cutAfterBytes : std::nullopt);
     record(req, reply);
   }
   void record(const httplib::Request& req, const Reply& reply) {
@@ -159,19 +330,22 @@ void Sandbox::Impl::start(Options options) {
     port = -1;
   }
   if (port <= 0) {
-    error = "cannot listen on " + address->host + ":" + std::to_string(address->port);
+    error = "cannot listen on " + address->host + ":" + std::to_string(address->port) +
+            listenProblem(*address);
     return;
   }
   // cpp-httplib listens with a backlog of 5: a burst of connections (a client opens up to
   // 64 at once) would overflow it, and each dropped SYN costs the client a second or more.
   // Listening again raises it.
   ::listen(listening, SOMAXCONN);
+  local = socketAddress({address->host, port});
   listener = std::thread([this] { server->listen_after_bind(); });
   // stop() has no effect until the accept loop runs.
   for (int i = 0; i < 5000 && !server->is_running(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   host = std::string(tls ? "https://" : "") + address->host + ":" + std::to_string(port);
+  serving = true;
 }
 
 Sandbox::Sandbox(Options options) : impl_(std::make_unique<Impl>()) {
@@ -185,7 +359,7 @@ Sandbox::Sandbox(Options options) : impl_(std::make_unique<Impl>()) {
 
 Sandbox::~Sandbox() { stop(); }
 
-bool Sandbox::running() const { return impl_->listener.joinable(); }
+bool Sandbox::running() const { return impl_->serving; }
 
 const std::string& Sandbox::error() const { return impl_->error; }
 
@@ -199,9 +373,29 @@ void Sandbox::reset() {
   if (impl_->service) impl_->service->reset();
 }
 
+bool Sandbox::injectFault(Fault fault) {
+  if (!faultProblem(fault).empty()) return false;
+  const std::lock_guard<std::mutex> lock(impl_->faultMutex);
+  impl_->faults.push_back(std::move(fault));
+  return true;
+}
+
+void Sandbox::clearFaults() {
+  const std::lock_guard<std::mutex> lock(impl_->faultMutex);
+  impl_->faults.clear();
+}
+
 void Sandbox::stop() {
+  const std::lock_guard<std::mutex> lock(impl_->stopping);
+  impl_->serving = false;
+  {
+    const std::lock_guard<std::mutex> faultLock(impl_->faultMutex);
+    impl_->stopped = true;
+  }
+  impl_->stopSignal.notify_all();
   if (!impl_->listener.joinable()) return;
-  impl_->server->stop();
+  impl_->server->stop();  // no connection is accepted after this
+  shutDownConnections(impl_->local);
   impl_->listener.join();
 }
 

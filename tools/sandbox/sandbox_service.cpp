@@ -309,9 +309,11 @@ struct SandboxService::State {
   Reply addMember(const Fields& fields) { return changeMembership(fields, true); }
   Reply removeMember(const Fields& fields) { return changeMembership(fields, false); }
 
-  // One row per thing the service does: the path, the action code (group actions only), the
-  // fields it needs beyond the signed three, and the member function that answers it.
+  // One row per thing the service does: the client operation it serves, the path, the
+  // action code (group actions only), the fields it needs beyond the signed three, and the
+  // member function that answers it.
   struct Route {
+    std::string_view operation;
     std::string_view path;
     std::string_view action;
     std::array<std::string_view, 3> fields;
@@ -321,29 +323,49 @@ struct SandboxService::State {
   static bool knownPath(std::string_view path);
 };
 
+// clang-format off
 const std::array<SandboxService::State::Route, 11> SandboxService::State::kRoutes = {{
-    {kLastLocationPath, "", {"member_key"}, &State::lastLocation},
-    {kLocationListPath, "", {"member_key", "from_date", "to_date"}, &State::locationList},
-    {kMemberInfoPath, "", {"page", "page_size"}, &State::memberInfo},
-    {kCommonPath, "api.common.group.get.list", {}, &State::groupList},
-    {kCommonPath, "api.common.group.get.object.group.list", {"member_key"}, &State::groupsOfMember},
-    {kCommonPath, "api.common.group.get.group.object.list", {"group_key"}, &State::membersOfGroup},
-    {kCommonPath, "api.common.group.set.add", {"group_name"}, &State::createGroup},
-    {kCommonPath, "api.common.group.set.modify", {"group_key", "group_name"}, &State::renameGroup},
-    {kCommonPath, "api.common.group.set.delete", {"group_key"}, &State::deleteGroup},
-    {kCommonPath,
-     "api.common.group.set.object.add",
-     {"group_key", "member_key"},
-     &State::addMember},
-    {kCommonPath,
-     "api.common.group.set.object.delete",
-     {"group_key", "member_key"},
-     &State::removeMember},
+  {"getLastData", kLastLocationPath, "", {"member_key"}, &State::lastLocation},
+  {"getDataBetween24Hours", kLocationListPath, "", {"member_key", "from_date", "to_date"},
+   &State::locationList},
+  {"getObjectsData", kMemberInfoPath, "", {"page", "page_size"}, &State::memberInfo},
+  {"getGroups", kCommonPath, "api.common.group.get.list", {}, &State::groupList},
+  {"getGroupsWithObject", kCommonPath, "api.common.group.get.object.group.list", {"member_key"},
+   &State::groupsOfMember},
+  {"getGroupMembers", kCommonPath, "api.common.group.get.group.object.list", {"group_key"},
+   &State::membersOfGroup},
+  {"createGroup", kCommonPath, "api.common.group.set.add", {"group_name"}, &State::createGroup},
+  {"editGroupName", kCommonPath, "api.common.group.set.modify", {"group_key", "group_name"},
+   &State::renameGroup},
+  {"removeGroup", kCommonPath, "api.common.group.set.delete", {"group_key"}, &State::deleteGroup},
+  {"addGroupMember", kCommonPath, "api.common.group.set.object.add", {"group_key", "member_key"},
+   &State::addMember},
+  {"removeGroupMember", kCommonPath, "api.common.group.set.object.delete",
+   {"group_key", "member_key"}, &State::removeMember},
 }};
+// clang-format on
 
 bool SandboxService::State::knownPath(std::string_view path) {
   return std::any_of(kRoutes.begin(), kRoutes.end(),
                      [&](const Route& route) { return route.path == path; });
+}
+
+std::string_view SandboxService::operationOf(std::string_view path, std::string_view body) {
+  std::string action;
+  if (path == kCommonPath) {
+    for (const FormField& field : parseForm(body)) {
+      if (field.first == "api") action = field.second;
+    }
+  }
+  for (const State::Route& route : State::kRoutes) {
+    if (route.path == path && route.action == action) return route.operation;
+  }
+  return {};
+}
+
+bool SandboxService::isOperation(std::string_view name) {
+  return std::any_of(State::kRoutes.begin(), State::kRoutes.end(),
+                     [&](const State::Route& route) { return route.operation == name; });
 }
 
 namespace {

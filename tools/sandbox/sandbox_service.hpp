@@ -68,6 +68,13 @@ class SandboxService {
   Reply handle(const std::string& method, const std::string& path, const std::string& contentType,
                const std::string& body) noexcept;
 
+  // The client operation a request is for ("createGroup", ...), from its path and, on the
+  // group endpoint, its "api" field; empty when it is for none.
+  //   operationOf(kCommonPath, "api=api.common.group.set.add&group_name=x") == "createGroup"
+  static std::string_view operationOf(std::string_view path, std::string_view body);
+  // Whether `name` is one of the eleven operations of the client.
+  static bool isOperation(std::string_view name);
+
   const Options& options() const;
   // The seeded members, in key order; they never change, so no lock is needed to read them.
   const std::vector<Member>& members() const;

@@ -1,11 +1,22 @@
-// Uses only the public interface of the library it was built against: signs the basic
-// parameters, and meets an unreachable service with a failure that says why.
+// Uses only the public interface of the library it was built against: runs with the version
+// its headers name, signs the basic parameters, and meets an unreachable service with a
+// failure that says why.
 #include <tavrello/tavrello.hpp>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+
+// The standard the consumer compiles with: the package's flags must not change it.
+#ifdef TAVRELLO_CONSUMER_STANDARD
+static_assert(__cplusplus == TAVRELLO_CONSUMER_STANDARD, "the language standard was changed");
+#endif
 
 int main() {
+  if (std::strcmp(tavrello::version(), TAVRELLO_VERSION_STRING) != 0) {
+    std::printf("headers %s, library %s\n", TAVRELLO_VERSION_STRING, tavrello::version());
+    return 1;
+  }
   auto& api = tavrello::TavrelloAPI::shared();
   api.setApiKey("consumer-api-key");
   api.setServerKey("consumer-server-key");
