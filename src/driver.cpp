@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <utility>
 
 #include "internal/failure_detail.hpp"
@@ -119,12 +120,12 @@ void Driver::round(Clock::time_point until, std::vector<Ended>& ended) {
 void Driver::takeSubmitted() {
   if (anySubmitted_.load(std::memory_order_relaxed)) {
     std::lock_guard lock(submittedMutex_);
-    for (auto& transfer : submitted_) waiting_.push_back(std::move(transfer));
+    std::move(submitted_.begin(), submitted_.end(), std::back_inserter(waiting_));
     submitted_.clear();
     wakePending_ = false;
     anySubmitted_.store(false, std::memory_order_relaxed);
   }
-  for (auto& transfer : pending_) waiting_.push_back(std::move(transfer));
+  std::move(pending_.begin(), pending_.end(), std::back_inserter(waiting_));
   pending_.clear();
 }
 

@@ -34,7 +34,7 @@ Transport* Transport::existing() { return gCurrent.load(std::memory_order_acquir
 Transport* Transport::drivenByThisThread() { return tDriving; }
 
 Transport& Transport::current() {
-  if (Transport* transport = existing()) return *transport;
+  if (existing() != nullptr) return *existing();
   std::lock_guard lock(gCreation);
   if (gCurrent.load(std::memory_order_relaxed) == nullptr) {
     // After fork() the child's first use makes a transport of its own: the parent's
