@@ -147,12 +147,12 @@ void Driver::startWaiting(std::vector<Ended>& ended) {
     } else {
       transfer->handle = newHandle(headers_.get(), {openSocket, closeSocket, this});
     }
-    if (!transfer->handle.easy) {
+    if (!transfer->handle) {
       ended.push_back({std::move(transfer->post), failureResult("out of memory")});
       continue;
     }
     attach(*transfer, defaultCaFile_);
-    if (curl_multi_add_handle(multi_.get(), transfer->handle.easy.get()) != CURLM_OK) {
+    if (curl_multi_add_handle(multi_.get(), transfer->handle->easy.get()) != CURLM_OK) {
       idle_.push_back(std::move(transfer->handle));
       ended.push_back({std::move(transfer->post), failureResult("cannot start the transfer")});
       continue;
@@ -173,8 +173,9 @@ void Driver::perform(std::vector<Ended>& ended) {
 }
 
 void Driver::finish(CURL* handle, CURLcode code, std::vector<Ended>& ended) {
-  Transfer* raw = nullptr;
-  curl_easy_getinfo(handle, CURLINFO_PRIVATE, &raw);
+  Handle* state = nullptr;
+  curl_easy_getinfo(handle, CURLINFO_PRIVATE, &state);
+  Transfer* raw = state->transfer;
   curl_multi_remove_handle(multi_.get(), handle);
   if (prepareRetry(*raw, code) && curl_multi_add_handle(multi_.get(), handle) == CURLM_OK) return;
   // Out of the active list by swapping the last one into its place.

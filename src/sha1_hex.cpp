@@ -24,10 +24,11 @@ const EVP_MD* sha1Algorithm() {
 
 }  // namespace
 
-std::string sha1Hex(std::string_view text) {
+void sha1Hex(std::string_view text, char (&hex)[40]) {
+  // One context per thread, initialised again for each digest: no allocation per digest.
+  thread_local const MdCtx ctx(EVP_MD_CTX_new());
   unsigned char digest[EVP_MAX_MD_SIZE] = {};
   unsigned int length = 0;
-  MdCtx ctx(EVP_MD_CTX_new());
   // An allocation failure inside OpenSSL leaves the digest all zero: the
   // service then refuses the signature, which is reported like any refusal.
   if (ctx && EVP_DigestInit_ex(ctx.get(), sha1Algorithm(), nullptr) == 1 &&
@@ -35,12 +36,16 @@ std::string sha1Hex(std::string_view text) {
     EVP_DigestFinal_ex(ctx.get(), digest, &length);
   }
   static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex(40, '0');
   for (std::size_t i = 0; i < 20; ++i) {
     hex[2 * i] = kHex[digest[i] >> 4];
     hex[2 * i + 1] = kHex[digest[i] & 0x0F];
   }
-  return hex;
+}
+
+std::string sha1Hex(std::string_view text) {
+  char hex[40];
+  sha1Hex(text, hex);
+  return std::string(hex, sizeof hex);
 }
 
 }  // namespace tavrello::internal

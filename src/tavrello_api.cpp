@@ -27,6 +27,17 @@ namespace tavrello {
 namespace {
 constexpr const char* kUnsetMarker = "n";
 const std::string kAbsentKey;  // an absent key is written as empty text
+
+// "timestamp|api_key|server_key", the text cert_key is the SHA-1 of, into `text`.
+void assignCertText(std::string& text, const std::string& timestamp, const std::string& apiKey,
+                    const std::string& serverKey) {
+  text.reserve(timestamp.size() + apiKey.size() + serverKey.size() + 2);
+  text.assign(timestamp);
+  text += '|';
+  text += apiKey;
+  text += '|';
+  text += serverKey;
+}
 }  // namespace
 
 TavrelloAPI& TavrelloAPI::shared() {
@@ -103,7 +114,8 @@ bool TavrelloAPI::hashKey() {
 }
 
 void TavrelloAPI::setTimestamp() {
-  if (TIMESTAMP == kUnsetMarker) TIMESTAMP = internal::timestampText(internal::currentUnixTime());
+  if (TIMESTAMP == kUnsetMarker)
+    internal::assignTimestampText(TIMESTAMP, internal::currentUnixTime());
 }
 
 void TavrelloAPI::unsetTimeStamp() { TIMESTAMP = kUnsetMarker; }
@@ -112,8 +124,7 @@ std::string TavrelloAPI::getCertKey() const {
   const std::string& apiKey = API_KEY ? *API_KEY : kAbsentKey;
   const std::string& serverKey = SERVER_KEY ? *SERVER_KEY : kAbsentKey;
   std::string certText;
-  certText.reserve(TIMESTAMP.size() + apiKey.size() + serverKey.size() + 2);
-  certText.append(TIMESTAMP).append(1, '|').append(apiKey).append(1, '|').append(serverKey);
+  assignCertText(certText, TIMESTAMP, apiKey, serverKey);
   return sha1(certText);
 }
 
@@ -128,7 +139,7 @@ Params TavrelloAPI::getBasicParams() {
   return params;
 }
 
-void TavrelloAPI::doPost(internal::Post post) { internal::submitPost(std::move(post)); }
+void TavrelloAPI::doPost(internal::Post&& post) { internal::submitPost(std::move(post)); }
 
 void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> args,
                        CompletionHandler completionHandler) {
@@ -158,19 +169,32 @@ void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> 
       completionHandler(std::move(result));
       return;
     }
-    internal::appendFormField(body, "api_key", *API_KEY);  // present: hashKey() checked
-    internal::appendFormField(body, "timestamp", TIMESTAMP);
-    internal::appendFormField(body, "cert_key", getCertKey());
+    // Only the caller's texts are escaped: the names and action codes are the library's
+    // own (checked in operations.hpp), the stamp is digits and a point, the signature hex.
+    body.append("api_key=");
+    internal::appendFormEscaped(body, *API_KEY);  // present: hashKey() checked
+    body.append("&timestamp=").append(TIMESTAMP);
+    // getCertKey()'s digest, with the text hashed in a buffer this thread keeps.
+    thread_local std::string certText;
+    assignCertText(certText, TIMESTAMP, *API_KEY, *SERVER_KEY);
+    char certKey[40];
+    internal::sha1Hex(certText, certKey);
+    body.append("&cert_key=").append(certKey, sizeof certKey);
     post.destination = destination_;
     unsetTimeStamp();
   }
-  if (!endpoint.action.empty()) internal::appendFormField(body, "api", endpoint.action);
+  if (!endpoint.action.empty()) body.append("&api=").append(endpoint.action);
   const std::string* const* argument = args.begin();
   for (const internal::Field& field : endpoint.fields) {
     if (field.name.empty()) break;
-    internal::appendFormField(
-        body, field.name,
-        field.argument >= 0 ? std::string_view(*argument[field.argument]) : field.fixedValue);
+    body += '&';
+    body += field.name;
+    body += '=';
+    if (field.argument >= 0) {
+      internal::appendFormEscaped(body, *argument[field.argument]);
+    } else {
+      body.append(field.fixedValue);
+    }
   }
   // The handler reaches the caller unchanged: doPost delivers on MainQueue.
   post.callback = std::move(completionHandler);

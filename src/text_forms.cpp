@@ -3,6 +3,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 
 namespace tavrello::internal {
@@ -14,15 +15,24 @@ double currentUnixTime() {
       .count();
 }
 
-std::string timestampText(double seconds) {
+void assignTimestampText(std::string& text, double seconds) {
   // Fixed notation without a precision gives the shortest digits that round
   // trip (nearest to the exact value on ties), independent of the locale.
   char buffer[400];  // enough for the widest double in fixed notation
   auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, seconds, std::chars_format::fixed);
-  if (ec != std::errc()) return "0.0";  // unreachable with this buffer size
-  std::string text(buffer, end);
-  bool allDigits = text.find_first_not_of("-0123456789") == std::string::npos;
-  if (allDigits) text += ".0";  // a whole number still shows its point
+  if (ec != std::errc()) {  // unreachable with this buffer size
+    text = "0.0";
+    return;
+  }
+  const auto length = static_cast<std::size_t>(end - buffer);
+  text.assign(buffer, length);
+  // A whole number still shows its point (not "inf" or "nan", which have an "n").
+  if (!std::memchr(buffer, '.', length) && !std::memchr(buffer, 'n', length)) text += ".0";
+}
+
+std::string timestampText(double seconds) {
+  std::string text;
+  assignTimestampText(text, seconds);
   return text;
 }
 

@@ -21,13 +21,14 @@ constexpr long kMaxIdleSeconds = 4;
 // of a chunked body, which libcurl passes without a closing blank line.
 // cppcheck-suppress constParameter ; libcurl's callback type
 size_t onHeaderLine(char* data, size_t size, size_t count, void* userdata) {
-  auto* transfer = static_cast<Transfer*>(userdata);
+  auto* handle = static_cast<Handle*>(userdata);
+  Transfer* transfer = handle->transfer;
   const size_t length = size * count;
   transfer->replyStarted = true;
   if (transfer->headerBlockEnded) return length;  // a trailer
   if ((length == 2 && data[0] == '\r') || (length == 1 && data[0] == '\n')) {
     long status = 0;
-    curl_easy_getinfo(transfer->handle.easy.get(), CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(handle->easy.get(), CURLINFO_RESPONSE_CODE, &status);
     transfer->headerBlockEnded = status >= 200;  // a 1xx block is followed by another
     transfer->keepBody = status >= 200 && status <= 299;
   }
@@ -35,7 +36,7 @@ size_t onHeaderLine(char* data, size_t size, size_t count, void* userdata) {
 }
 
 size_t onBody(char* data, size_t size, size_t count, void* userdata) {
-  auto* transfer = static_cast<Transfer*>(userdata);
+  Transfer* transfer = static_cast<Handle*>(userdata)->transfer;
   const size_t length = size * count;
   transfer->received += length;
   // Returning less than given aborts the transfer with CURLE_WRITE_ERROR.
@@ -57,10 +58,11 @@ std::chrono::milliseconds remaining(const Transfer& transfer) {
 
 }  // namespace
 
-Handle newHandle(const curl_slist* headers, const SocketHooks& hooks) {
-  Handle created{EasyHandle(curl_easy_init()), nullptr};
-  CURL* handle = created.easy.get();
-  if (!handle) return created;
+HandlePtr newHandle(const curl_slist* headers, const SocketHooks& hooks) {
+  auto created = std::make_unique<Handle>();
+  created->easy.reset(curl_easy_init());
+  CURL* handle = created->easy.get();
+  if (!handle) return nullptr;
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(handle, CURLOPT_POST, 1L);
   curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
@@ -76,6 +78,10 @@ Handle newHandle(const curl_slist* headers, const SocketHooks& hooks) {
   curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, hooks.owner);
   curl_easy_setopt(handle, CURLOPT_CLOSESOCKETFUNCTION, hooks.close);
   curl_easy_setopt(handle, CURLOPT_CLOSESOCKETDATA, hooks.owner);
+  curl_easy_setopt(handle, CURLOPT_HEADERDATA, created.get());
+  curl_easy_setopt(handle, CURLOPT_WRITEDATA, created.get());
+  curl_easy_setopt(handle, CURLOPT_PRIVATE, created.get());
+  curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, created->error);
 #if LIBCURL_VERSION_NUM >= 0x075700
   // A transfer that ends while its name lookup still runs (a timeout, process exit) leaves
   // the resolver thread behind instead of waiting for it, which would hold up every other
@@ -94,35 +100,40 @@ std::shared_ptr<TavrelloResult> failureResult(std::string detail, int status) {
 }
 
 void attach(Transfer& transfer, const char* defaultCaFile) {
-  CURL* handle = transfer.handle.easy.get();
+  Handle& state = *transfer.handle;
+  CURL* handle = state.easy.get();
   const Post& post = transfer.post;
   const std::shared_ptr<const Destination>& destination = post.destination;
+  state.transfer = &transfer;
+  curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(post.body.size()));
+  curl_easy_setopt(handle, CURLOPT_POSTFIELDS, post.body.data());
+  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(remaining(transfer).count()));
+  if (state.freshConnect) {
+    curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 0L);
+    state.freshConnect = false;
+  }
+  const bool samePath =
+      state.pathSetFor.data() == post.path.data() && state.pathSetFor.size() == post.path.size();
+  if (state.setFor == destination && samePath) return;
   std::string url;
   url.reserve(destination->origin.size() + post.path.size());
   url.append(destination->origin).append(post.path);
   curl_easy_setopt(handle, CURLOPT_URL, url.c_str());  // libcurl keeps a copy
-  curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(post.body.size()));
-  curl_easy_setopt(handle, CURLOPT_POSTFIELDS, post.body.data());
-  curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer);
-  curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
-  curl_easy_setopt(handle, CURLOPT_PRIVATE, &transfer);
-  curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, transfer.error);
-  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(remaining(transfer).count()));
-  curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 0L);  // set by a retry on this handle
-  if (transfer.handle.setFor != destination) {
+  state.pathSetFor = post.path;
+  if (state.setFor != destination) {
     // Only the scheme asked for, never another (no redirect is followed either).
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, destination->https ? "https" : "http");
     curl_easy_setopt(handle, CURLOPT_CAINFO,
                      destination->caFile.empty() ? defaultCaFile : destination->caFile.c_str());
-    // "" never uses a proxy, whatever the environment says; null goes back to libcurl's
-    // reading of http_proxy, no_proxy and the like.
-    curl_easy_setopt(handle, CURLOPT_PROXY, destination->loopback ? "" : nullptr);
-    transfer.handle.setFor = destination;
+    // "*" exempts every host from a proxy, whatever the environment says (and spares
+    // reading it); null goes back to libcurl's reading of http_proxy, no_proxy and the like.
+    curl_easy_setopt(handle, CURLOPT_NOPROXY, destination->loopback ? "*" : nullptr);
+    state.setFor = destination;
   }
 }
 
 bool prepareRetry(Transfer& transfer, CURLcode code) {
-  CURL* handle = transfer.handle.easy.get();
+  CURL* handle = transfer.handle->easy.get();
   long connects = 0;
   curl_easy_getinfo(handle, CURLINFO_NUM_CONNECTS, &connects);
   const bool diedUnused =
@@ -133,14 +144,15 @@ bool prepareRetry(Transfer& transfer, CURLcode code) {
   }
   transfer.retried = true;
   transfer.received = 0;
-  transfer.error[0] = '\0';
+  transfer.handle->error[0] = '\0';
+  transfer.handle->freshConnect = true;
   curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 1L);
   curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(remaining(transfer).count()));
   return true;
 }
 
 Ended end(Transfer& transfer, CURLcode code) {
-  CURL* handle = transfer.handle.easy.get();
+  CURL* handle = transfer.handle->easy.get();
   long status = 0, connects = 0, port = 0, osErrno = 0;
   const char* ip = nullptr;
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
@@ -174,7 +186,7 @@ Ended end(Transfer& transfer, CURLcode code) {
   ending.host = destination.host;
   ending.timeout =
       std::chrono::duration_cast<std::chrono::milliseconds>(transfer.deadline - ended.post.started);
-  ending.curlError = transfer.error;
+  ending.curlError = transfer.handle->error;
   ended.result = failureResult(failureDetail(ending), static_cast<int>(status));
   if (status < 200 || status > 299) ended.result->setErrorBody(std::move(transfer.errorBody));
   return ended;

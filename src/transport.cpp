@@ -145,18 +145,17 @@ bool Transport::drive(Clock::time_point until) {
 // of this round's at once, in the order they ended.
 void Transport::deliver() {
   if (ended_.empty()) return;
-  std::vector<Ended> ended;
-  ended.swap(ended_);
-  std::vector<std::function<void()>> tasks;
-  tasks.reserve(ended.size());
-  for (Ended& request : ended) {
+  // Scratch lists of the driving thread, kept for their capacity. A handler run from here
+  // (by an executor that runs tasks at once) may drive again and come back here: by then
+  // both are empty again.
+  delivering_.swap(ended_);
+  for (Ended& request : delivering_) {
     observe(request.post, *request.result, request.replyBytes, request.newConnection);
-    tasks.emplace_back([callback = std::move(request.post.callback),
-                        result = std::move(request.result)] { callback(result); });
+    tasks_.emplace_back([callback = std::move(request.post.callback),
+                         result = std::move(request.result)] { callback(result); });
   }
-  postBatchToMainQueue(tasks);
-  ended.clear();
-  if (ended_.empty()) ended_.swap(ended);  // its capacity, for the next round
+  delivering_.clear();
+  postBatchToMainQueue(tasks_);
 }
 
 bool Transport::takeRole() {
@@ -230,7 +229,7 @@ void wakeDrivingThread() {
   if (Transport* transport = Transport::existing()) transport->wake();
 }
 
-void submitPost(Post post) {
+void submitPost(Post&& post) {
   if (post.destination->origin.empty()) {  // nothing can be sent
     auto result = std::make_shared<TavrelloResult>();
     result->setReason("Invalid URL");

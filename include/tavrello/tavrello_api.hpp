@@ -190,7 +190,7 @@ class TavrelloAPI {
   /// delivers the outcome through MainQueue; a destination that is not a
   /// service host delivers "Invalid URL" and sends nothing. Called without
   /// mutex_ held.
-  static void doPost(internal::Post post);
+  static void doPost(internal::Post&& post);
 
   /// The one path of every operation; `operation` indexes the endpoint table.
   void send(int operation, std::initializer_list<const std::string*> args,

@@ -76,7 +76,7 @@ class Driver {
   std::vector<std::unique_ptr<Transfer>> pending_;
   std::deque<std::unique_ptr<Transfer>> waiting_;
   std::vector<std::unique_ptr<Transfer>> active_;
-  std::vector<Handle> idle_;
+  std::vector<HandlePtr> idle_;
 
   std::mutex socketsMutex_;
   std::vector<int> sockets_;  // guarded by socketsMutex_: every connection's descriptor

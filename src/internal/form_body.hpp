@@ -15,4 +15,14 @@ namespace tavrello::internal {
 ///   appendFormField(body, "b", "2&3");  // body == "a=1&b=2%263"
 void appendFormField(std::string& body, std::string_view key, std::string_view value);
 
+/// Appends `text` with exactly "&", "=", "+" and "%" percent-encoded, as appendFormField()
+/// writes a key or a value.
+void appendFormEscaped(std::string& body, std::string_view text);
+
+/// Whether `text` holds none of "&", "=", "+" and "%": the library's own field names and
+/// action codes, which go into a body as they are.
+constexpr bool isFormPlain(std::string_view text) {
+  return text.find_first_of("&=+%") == std::string_view::npos;
+}
+
 }  // namespace tavrello::internal

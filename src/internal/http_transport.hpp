@@ -37,7 +37,7 @@ struct Post {
 /// calling thread. In a child made by fork() the first call starts the
 /// child's own transport. Once static destruction has begun, requests are
 /// dropped and their callbacks never run.
-void submitPost(Post post);
+void submitPost(Post&& post);
 
 /// Whole-exchange timeout of every request submitted after the call. The
 /// client uses 60 s; only the library's own tests lower it.

@@ -4,6 +4,8 @@
 #include <array>
 #include <string_view>
 
+#include "internal/form_body.hpp"
+
 namespace tavrello::internal {
 
 /// One request field: its name, and either the index of the operation's
@@ -77,5 +79,18 @@ inline constexpr std::array<Endpoint, kOperationCount> kOperations = {{
      "api.common.group.set.object.delete",
      {arg("group_key", 0), arg("member_key", 1)}},
 }};
+
+// The names, action codes and fixed values go into a body as they are.
+constexpr bool isTablePlain() {
+  for (const Endpoint& endpoint : kOperations) {
+    if (!isFormPlain(endpoint.action)) return false;
+    for (const Field& field : endpoint.fields) {
+      // cppcheck-suppress useStlAlgorithm ; std::all_of is constexpr only from C++20
+      if (!isFormPlain(field.name) || !isFormPlain(field.fixedValue)) return false;
+    }
+  }
+  return true;
+}
+static_assert(isTablePlain());
 
 }  // namespace tavrello::internal

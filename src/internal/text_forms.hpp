@@ -18,6 +18,8 @@ double currentUnixTime();
 ///   timestampText(1700000000.0) == "1700000000.0"
 ///   timestampText(1700000000.5) == "1700000000.5"
 std::string timestampText(double seconds);
+/// The same, written into `text`, whose storage is reused.
+void assignTimestampText(std::string& text, double seconds);
 
 /// Debug form of an optional text: nil, or Optional("...") with \\, \", \',
 /// \0, \t, \n, \r escaped and other ASCII control characters and DEL written

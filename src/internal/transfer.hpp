@@ -27,12 +27,21 @@ struct EasyCleanup {
 };
 using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
 
-/// An easy handle, and the destination its scheme, CA and proxy options were last set for:
-/// reused for the same destination, it needs only the options of the request itself.
+struct Transfer;
+
+/// An easy handle and what it keeps from one request to the next. libcurl's callbacks and
+/// CURLOPT_PRIVATE point at it, set once, so it never moves (the driver holds it by
+/// pointer); it points at the request it serves. Reused for the same destination and
+/// path, it needs only the options of the request itself.
 struct Handle {
   EasyHandle easy;
-  std::shared_ptr<const Destination> setFor;
+  Transfer* transfer = nullptr;               // the request it serves now
+  std::shared_ptr<const Destination> setFor;  // scheme, CA file, proxy and URL are for it
+  std::string_view pathSetFor;                // and the URL for this path
+  bool freshConnect = false;                  // set by a retry
+  char error[CURL_ERROR_SIZE] = "";           // libcurl's own words for a failure
 };
+using HandlePtr = std::unique_ptr<Handle>;
 
 /// How the driver hears of every socket libcurl opens and closes.
 struct SocketHooks {
@@ -41,20 +50,20 @@ struct SocketHooks {
   void* owner;
 };
 
-/// A new handle with the options every request shares; its easy handle is null when
-/// libcurl could not make one.
-Handle newHandle(const curl_slist* headers, const SocketHooks& hooks);
+/// A new handle with the options every request shares; null when libcurl could not make
+/// one.
+HandlePtr newHandle(const curl_slist* headers, const SocketHooks& hooks);
 
 /// One request from its submission to its result. Its owner (the driver) keeps it while
 /// libcurl works on it; libcurl's callbacks and CURLOPT_PRIVATE point at it then.
 struct Transfer {
-  Transfer(Post post, Clock::time_point deadline) : post(std::move(post)), deadline(deadline) {}
+  Transfer(Post&& post, Clock::time_point deadline) : post(std::move(post)), deadline(deadline) {}
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
 
   Post post;
   Clock::time_point deadline;
-  Handle handle;  // while active
+  HandlePtr handle;  // while active
   std::size_t activeIndex = 0;
   Bytes reply;                    // the body of a 2xx reply
   Bytes errorBody;                // else its first kMaxErrorBodyBytes
@@ -63,7 +72,6 @@ struct Transfer {
   bool headerBlockEnded = false;  // the final (non-1xx) header block ended
   bool keepBody = false;          // the final status is 2xx: the body is the result
   bool retried = false;           // sent again once, on a fresh connection
-  char error[CURL_ERROR_SIZE] = "";
 };
 
 /// A request that ended, ready for the observer and its handler.
@@ -77,8 +85,8 @@ struct Ended {
 /// "http" with `detail`: how every failure of the exchange is told.
 std::shared_ptr<TavrelloResult> failureResult(std::string detail, int status = 0);
 
-/// Puts `transfer` on its handle: URL, body, callbacks, what is left of its deadline and,
-/// when the destination changed, scheme, CA file and proxy. `defaultCaFile` is libcurl's own.
+/// Puts `transfer` on its handle: body, what is left of its deadline and, when they
+/// changed, URL, scheme, CA file and proxy. `defaultCaFile` is libcurl's own.
 void attach(Transfer& transfer, const char* defaultCaFile);
 
 /// After libcurl ended `transfer` with `code`: true when its reused connection, which the

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -59,7 +60,10 @@ class Transport {
   enum class Owner { kNobody, kLibraryThread, kApplicationThread };
 
   Driver driver_;
-  std::vector<Ended> ended_;  // the driving thread's scratch list
+  // The driving thread's scratch lists.
+  std::vector<Ended> ended_;
+  std::vector<Ended> delivering_;
+  std::vector<std::function<void()>> tasks_;
 
   std::mutex startMutex_;  // guards what follows
   std::thread thread_;
