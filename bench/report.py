@@ -132,7 +132,7 @@ def run_wrk(args):
     print(json.dumps(report))
 
 
-CLIENTS = ["wrk", "raw", "library", "library+executor", "baseline"]
+CLIENTS = ["wrk", "raw", "library", "library+executor", "baseline", "baseline+executor"]
 
 TARGETS = {  # K -> least throughput ratio of the library to the raw client
     1: 0.95, 16: 0.95, 64: 0.95,

@@ -11,7 +11,8 @@
 #
 # Each round runs wrk, the raw client, the library with the main thread draining
 # (library) and with handlers on an application loop thread (library+executor),
-# and with --baseline another build's tavrello-bench-load (baseline), side by side.
+# and with --baseline another build's tavrello-bench-load in both modes (baseline,
+# baseline+executor; build that one with this bench/load.cpp), side by side.
 #
 # --settle S: before each round, wait up to S seconds (default 60) for the
 # machine to be idle. Every result records the CPU share other processes took
@@ -192,8 +193,10 @@ run_client() {
     executor) record "$round" "$bin/tavrello-bench-load" --host "$host" --requests "$requests" \
                 --concurrency "$k" --executor ;;
     # Another build's load driver, its lines renamed.
-    baseline) record "$round" bash -c '"$0" "$@" | sed "s/\"client\":\"library\"/\"client\":\"baseline\"/"' \
+    baseline) record "$round" bash -c '"$0" "$@" | sed "s/\"client\":\"library/\"client\":\"baseline/"' \
                 "$baseline" --host "$host" --requests "$requests" --concurrency "$k" ;;
+    baseline+executor) record "$round" bash -c '"$0" "$@" | sed "s/\"client\":\"library/\"client\":\"baseline/"' \
+                "$baseline" --host "$host" --requests "$requests" --concurrency "$k" --executor ;;
   esac
 }
 
@@ -217,7 +220,7 @@ while (( round < max_rounds )); do
   [[ $settle -eq 0 ]] || python3 bench/report.py settle --max-seconds "$settle"
   for k in $ks; do
     # Alternate the order, so no client always runs first or last.
-    order="wrk raw library executor${baseline:+ baseline}"
+    order="wrk raw library executor${baseline:+ baseline baseline+executor}"
     if (( step % 2 == 1 )); then order=$(echo "$order" | tr ' ' '\n' | tac | tr '\n' ' '); fi
     step=$((step + 1))
     for client in $order; do run_client "$round" "$client" "$k"; done

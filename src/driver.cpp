@@ -122,7 +122,6 @@ void Driver::takeSubmitted() {
     std::lock_guard lock(submittedMutex_);
     std::move(submitted_.begin(), submitted_.end(), std::back_inserter(waiting_));
     submitted_.clear();
-    wakePending_ = false;
     anySubmitted_.store(false, std::memory_order_relaxed);
   }
   std::move(pending_.begin(), pending_.end(), std::back_inserter(waiting_));
@@ -204,6 +203,10 @@ void Driver::wait(Clock::time_point until) {
   if (wakeup.revents != 0) {
     std::uint64_t count = 0;
     [[maybe_unused]] const ssize_t read = ::read(wakeFd_, &count, sizeof count);
+    // Consumed: the next submission wakes again. One pending is enough until then, however
+    // many requests come.
+    std::lock_guard lock(submittedMutex_);
+    wakePending_ = false;
   }
 }
 

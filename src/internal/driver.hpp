@@ -69,7 +69,7 @@ class Driver {
 
   std::mutex submittedMutex_;
   std::vector<std::unique_ptr<Transfer>> submitted_;  // guarded by submittedMutex_
-  bool wakePending_ = false;                          // guarded by submittedMutex_
+  bool wakePending_ = false;  // guarded by submittedMutex_: the wakeup written is not yet read
   std::atomic<bool> anySubmitted_{false};
 
   // The driving thread's, whichever it is.
