@@ -108,6 +108,7 @@ void Driver::round(Clock::time_point until, std::vector<Ended>& ended) {
   takeSubmitted();
   startWaiting(ended);
   perform(ended);
+  expireActive(ended);
   if (!ended.empty()) return;
   // Slots freed and requests waiting: start them before waiting.
   if (active_.size() < kMaxActiveTransfers && !waiting_.empty()) return;
@@ -115,6 +116,7 @@ void Driver::round(Clock::time_point until, std::vector<Ended>& ended) {
   takeSubmitted();
   startWaiting(ended);
   perform(ended);
+  expireActive(ended);
 }
 
 void Driver::takeSubmitted() {
@@ -157,6 +159,7 @@ void Driver::startWaiting(std::vector<Ended>& ended) {
       continue;
     }
     transfer->activeIndex = active_.size();
+    nextDeadline_ = std::min(nextDeadline_, transfer->deadline);
     active_.push_back(std::move(transfer));
   }
 }
@@ -177,8 +180,11 @@ void Driver::finish(CURL* handle, CURLcode code, std::vector<Ended>& ended) {
   Transfer* raw = state->transfer;
   curl_multi_remove_handle(multi_.get(), handle);
   if (prepareRetry(*raw, code) && curl_multi_add_handle(multi_.get(), handle) == CURLM_OK) return;
-  // Out of the active list by swapping the last one into its place.
-  const std::size_t index = raw->activeIndex;
+  release(raw->activeIndex, code, ended);
+}
+
+// Out of the active list by swapping the last one into its place, and ended with `code`.
+void Driver::release(std::size_t index, CURLcode code, std::vector<Ended>& ended) {
   std::unique_ptr<Transfer> transfer = std::move(active_[index]);
   if (index + 1 != active_.size()) {
     active_[index] = std::move(active_.back());
@@ -189,9 +195,29 @@ void Driver::finish(CURL* handle, CURLcode code, std::vector<Ended>& ended) {
   idle_.push_back(std::move(transfer->handle));
 }
 
-// Until activity, a wakeup, the next waiting request's deadline or `until`; libcurl
-// shortens it for the transfers in flight.
+// Ends the active requests whose deadline passed. The deadlines are the driver's own
+// rather than libcurl's timeout option, which would cost every transfer a timer of
+// libcurl's; nextDeadline_ is the earliest one, or earlier (that request may have ended).
+void Driver::expireActive(std::vector<Ended>& ended) {
+  const auto now = Clock::now();
+  if (now < nextDeadline_) return;
+  nextDeadline_ = Clock::time_point::max();
+  for (std::size_t index = 0; index < active_.size();) {
+    Transfer& transfer = *active_[index];
+    if (transfer.deadline > now) {
+      nextDeadline_ = std::min(nextDeadline_, transfer.deadline);
+      ++index;
+      continue;
+    }
+    curl_multi_remove_handle(multi_.get(), transfer.handle->easy.get());
+    release(index, CURLE_OPERATION_TIMEDOUT, ended);  // the last one moves to `index`
+  }
+}
+
+// Until activity, a wakeup, the next deadline of a request or `until`; libcurl shortens it
+// for the transfers in flight.
 void Driver::wait(Clock::time_point until) {
+  until = std::min(until, nextDeadline_);
   if (!waiting_.empty()) until = std::min(until, waiting_.front()->deadline);
   int timeoutMs = INT_MAX;
   if (until != Clock::time_point::max()) {

@@ -107,7 +107,6 @@ void attach(Transfer& transfer, const char* defaultCaFile) {
   state.transfer = &transfer;
   curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(post.body.size()));
   curl_easy_setopt(handle, CURLOPT_POSTFIELDS, post.body.data());
-  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(remaining(transfer).count()));
   if (state.freshConnect) {
     curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 0L);
     state.freshConnect = false;
@@ -147,7 +146,6 @@ bool prepareRetry(Transfer& transfer, CURLcode code) {
   transfer.handle->error[0] = '\0';
   transfer.handle->freshConnect = true;
   curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 1L);
-  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(remaining(transfer).count()));
   return true;
 }
 

@@ -58,6 +58,8 @@ class Driver {
   void startWaiting(std::vector<Ended>& ended);
   void perform(std::vector<Ended>& ended);
   void finish(CURL* handle, CURLcode code, std::vector<Ended>& ended);
+  void release(std::size_t index, CURLcode code, std::vector<Ended>& ended);
+  void expireActive(std::vector<Ended>& ended);
   void wait(Clock::time_point until);
   static curl_socket_t openSocket(void* driver, curlsocktype, curl_sockaddr* address);
   static int closeSocket(void* driver, curl_socket_t fd);
@@ -76,6 +78,7 @@ class Driver {
   std::vector<std::unique_ptr<Transfer>> pending_;
   std::deque<std::unique_ptr<Transfer>> waiting_;
   std::vector<std::unique_ptr<Transfer>> active_;
+  Clock::time_point nextDeadline_ = Clock::time_point::max();  // of the active ones
   std::vector<HandlePtr> idle_;
 
   std::mutex socketsMutex_;

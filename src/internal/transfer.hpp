@@ -85,8 +85,8 @@ struct Ended {
 /// "http" with `detail`: how every failure of the exchange is told.
 std::shared_ptr<TavrelloResult> failureResult(std::string detail, int status = 0);
 
-/// Puts `transfer` on its handle: body, what is left of its deadline and, when they
-/// changed, URL, scheme, CA file and proxy. `defaultCaFile` is libcurl's own.
+/// Puts `transfer` on its handle: body and, when they changed, URL, scheme, CA file and
+/// proxy. `defaultCaFile` is libcurl's own. Its deadline is the driver's to keep.
 void attach(Transfer& transfer, const char* defaultCaFile);
 
 /// After libcurl ended `transfer` with `code`: true when its reused connection, which the
