@@ -57,6 +57,28 @@ TEST(Driving, TransfersGoOnAfterTheDrainingThreadLeaves) {
   EXPECT_TRUE(drainUntil([&] { return result != nullptr; }));
 }
 
+// A task posted from another thread while the waiting thread drives (a reply outstanding,
+// no socket stirring) runs at once, not when the wait ends. The bound only tells a wakeup
+// from the 20 s deadline.
+TEST(Driving, ATaskPostedFromAnotherThreadRunsAtOnce) {
+  RecordingServer server(Answer::held());
+  auto& api = clientFor(server.host());
+  Result result;
+  api.getGroups([&](Result r) { result = std::move(r); });
+  ASSERT_TRUE(server.waitFor(1, 30s));
+  bool ran = false;
+  std::thread poster([&] {
+    std::this_thread::sleep_for(100ms);
+    MainQueue::shared().post([&] { ran = true; });
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(MainQueue::shared().runUntil([&] { return ran; }, 20s));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  poster.join();
+  server.release();
+  EXPECT_TRUE(drainUntil([&] { return result != nullptr; }));
+}
+
 // A handler that hands the queue to the application's loop, while its thread drives:
 // later results go to that loop, not to the thread still waiting in runUntil().
 TEST(Driving, AnExecutorSetByAHandlerGetsTheLaterResults) {
