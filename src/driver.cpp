@@ -1,15 +1,11 @@
 #include "internal/driver.hpp"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdint>
-#include <cstdlib>
 #include <iterator>
 #include <utility>
 
@@ -22,25 +18,6 @@ namespace {
 // queue, which costs only their body and handler, so a burst of thousands of calls needs
 // neither thousands of sockets nor megabytes of per-transfer buffers.
 constexpr std::size_t kMaxActiveTransfers = 64;
-
-// The AF_UNIX sockets open in this process.
-std::vector<int> unixSockets() {
-  std::vector<int> sockets;
-  DIR* directory = opendir("/proc/self/fd");
-  if (directory == nullptr) return sockets;
-  // NOLINTNEXTLINE(concurrency-mt-unsafe): a stream of its own, as glibc's readdir needs
-  while (const dirent* entry = readdir(directory)) {
-    const int fd = std::atoi(entry->d_name);
-    int domain = 0;
-    socklen_t length = sizeof domain;
-    if (fd != dirfd(directory) && getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) == 0 &&
-        domain == AF_UNIX) {
-      sockets.push_back(fd);
-    }
-  }
-  closedir(directory);
-  return sockets;
-}
 
 Ended expired(Transfer& transfer) {
   const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(transfer.deadline -
@@ -65,18 +42,7 @@ Driver::Driver() {
 }
 
 const char* Driver::open() {
-  if (!multi_) {
-    const std::vector<int> before = unixSockets();
-    multi_.reset(curl_multi_init());
-    // libcurl makes the multi handle's own wakeup socket pair without close-on-exec.
-    if (const std::vector<int> after = unixSockets(); after.size() == before.size() + 2) {
-      for (const int fd : after) {
-        if (std::find(before.begin(), before.end(), fd) == before.end()) {
-          fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
-        }
-      }
-    }
-  }
+  if (!multi_) multi_.reset(newMultiHandle());
   if (wakeFd_ < 0) wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   return multi_ && wakeFd_ >= 0 ? nullptr : "out of descriptors";
 }
@@ -146,7 +112,7 @@ void Driver::startWaiting(std::vector<Ended>& ended) {
       transfer->handle = std::move(idle_.back());
       idle_.pop_back();
     } else {
-      transfer->handle = newHandle(headers_.get(), {openSocket, closeSocket, this});
+      transfer->handle = newHandle(headers_.get(), connections_.hooks());
     }
     if (!transfer->handle) {
       ended.push_back({std::move(transfer->post), failureResult("out of memory")});
@@ -236,36 +202,9 @@ void Driver::wait(Clock::time_point until) {
   }
 }
 
-// Every connection's socket is made here, close-on-exec, and recorded, so that a child
-// made by fork() can close the parent's connections.
-curl_socket_t Driver::openSocket(void* driver, curlsocktype, curl_sockaddr* address) {
-  const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-  if (fd >= 0) {
-    auto* self = static_cast<Driver*>(driver);
-    std::lock_guard lock(self->socketsMutex_);
-    self->sockets_.push_back(fd);
-  }
-  return fd;
-}
-
-int Driver::closeSocket(void* driver, curl_socket_t fd) {
-  auto* self = static_cast<Driver*>(driver);
-  {
-    std::lock_guard lock(self->socketsMutex_);
-    const auto at = std::find(self->sockets_.begin(), self->sockets_.end(), fd);
-    if (at != self->sockets_.end()) {
-      *at = self->sockets_.back();
-      self->sockets_.pop_back();
-    }
-  }
-  return ::close(fd);
-}
-
 void Driver::closeInChild() {
-  for (const int fd : sockets_) ::close(fd);
-  sockets_.clear();
   if (wakeFd_ >= 0) ::close(wakeFd_);
-  socketsMutex_.unlock();  // taken before the fork
+  connections_.closeInChild();
 }
 
 }  // namespace tavrello::internal

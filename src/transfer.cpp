@@ -17,15 +17,14 @@ constexpr long kMaxIdleSeconds = 4;
 
 // Every header line of the reply, 1xx ones included. A blank line ends a header block; only
 // a final block that ended makes a reply (a server that closes mid-header leaves libcurl
-// reporting success with whatever it had). Lines after the final block are the trailers
-// of a chunked body, which libcurl passes without a closing blank line.
+// reporting success with whatever it had). The trailers of a chunked body come after the
+// final block, without a closing blank line: they change nothing.
 // cppcheck-suppress constParameter ; libcurl's callback type
 size_t onHeaderLine(char* data, size_t size, size_t count, void* userdata) {
   auto* handle = static_cast<Handle*>(userdata);
   Transfer* transfer = handle->transfer;
   const size_t length = size * count;
   transfer->replyStarted = true;
-  if (transfer->headerBlockEnded) return length;  // a trailer
   if ((length == 2 && data[0] == '\r') || (length == 1 && data[0] == '\n')) {
     long status = 0;
     curl_easy_getinfo(handle->easy.get(), CURLINFO_RESPONSE_CODE, &status);

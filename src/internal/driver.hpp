@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "internal/descriptors.hpp"
 #include "internal/transfer.hpp"
 
 namespace tavrello::internal {
@@ -40,10 +41,10 @@ class Driver {
   /// waits for activity, a wakeup or `until`. Appends what ended to `ended`.
   void round(Clock::time_point until, std::vector<Ended>& ended);
 
-  /// Around fork(): the socket list stays whole; in the child the parent's connections and
-  /// wakeup are closed, with nothing sent on them (the parent still holds them open).
-  void lockSockets() { socketsMutex_.lock(); }
-  void unlockSockets() { socketsMutex_.unlock(); }
+  /// Around fork(): the record of connections stays whole; in the child the parent's
+  /// connections and wakeup are closed, with nothing sent on them.
+  void lockSockets() { connections_.lock(); }
+  void unlockSockets() { connections_.unlock(); }
   void closeInChild();
 
  private:
@@ -61,8 +62,6 @@ class Driver {
   void release(std::size_t index, CURLcode code, std::vector<Ended>& ended);
   void expireActive(std::vector<Ended>& ended);
   void wait(Clock::time_point until);
-  static curl_socket_t openSocket(void* driver, curlsocktype, curl_sockaddr* address);
-  static int closeSocket(void* driver, curl_socket_t fd);
 
   std::unique_ptr<CURLM, MultiCleanup> multi_;
   std::unique_ptr<curl_slist, SlistFree> headers_;
@@ -81,8 +80,7 @@ class Driver {
   Clock::time_point nextDeadline_ = Clock::time_point::max();  // of the active ones
   std::vector<HandlePtr> idle_;
 
-  std::mutex socketsMutex_;
-  std::vector<int> sockets_;  // guarded by socketsMutex_: every connection's descriptor
+  Connections connections_;
 };
 
 }  // namespace tavrello::internal

@@ -11,6 +11,7 @@
 
 #include <tavrello/tavrello_result.hpp>
 
+#include "internal/descriptors.hpp"
 #include "internal/http_transport.hpp"
 
 namespace tavrello::internal {
@@ -42,13 +43,6 @@ struct Handle {
   char error[CURL_ERROR_SIZE] = "";           // libcurl's own words for a failure
 };
 using HandlePtr = std::unique_ptr<Handle>;
-
-/// How the driver hears of every socket libcurl opens and closes.
-struct SocketHooks {
-  curl_opensocket_callback open;
-  curl_closesocket_callback close;
-  void* owner;
-};
 
 /// A new handle with the options every request shares; null when libcurl could not make
 /// one.
