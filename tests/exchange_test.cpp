@@ -152,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(, Outcomes, ::testing::ValuesIn(kOutcomes),
 
 TEST(Exchange, SendsExactlyThePostItShould) {
   RecordingServer server;
-  const std::string name(4000, 'n');  // over 1 KiB, where libcurl would add "Expect"
+  const std::string name(1100000, 'n');  // over 1 MiB, where libcurl would add "Expect"
   ASSERT_TRUE(callOnce(clientFor(server.host()), [&](TavrelloAPI& api, CompletionHandler h) {
     api.createGroup(name, std::move(h));
   }));
