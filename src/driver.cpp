@@ -63,11 +63,11 @@ void Driver::submit(std::unique_ptr<Transfer> transfer) {
 }
 
 // One eventfd write wakes the driving thread and one read rearms it, where libcurl's own
-// wakeup costs a send and two receives. The write cannot fail while the driving thread
-// reads the counter; libcurl's wakeup is the backstop.
+// wakeup costs a send and two receives. The write fails only when the counter would pass
+// 2^64 - 2 unread wakeups, which the driving thread's reads never let happen.
 void Driver::wake() {
   const std::uint64_t one = 1;
-  if (::write(wakeFd_, &one, sizeof one) != sizeof one) curl_multi_wakeup(multi_.get());
+  [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
 }
 
 void Driver::round(Clock::time_point until, std::vector<Ended>& ended) {
@@ -191,7 +191,9 @@ void Driver::wait(Clock::time_point until) {
     timeoutMs = static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
   }
   curl_waitfd wakeup{wakeFd_, CURL_WAIT_POLLIN, 0};
-  curl_multi_poll(multi_.get(), &wakeup, 1, timeoutMs, nullptr);
+  // curl_multi_wait() rather than _poll(): the wakeup is ours, and libcurl's own pair would
+  // only add a descriptor to every wait. With ours always there it never returns early.
+  curl_multi_wait(multi_.get(), &wakeup, 1, timeoutMs, nullptr);
   if (wakeup.revents != 0) {
     std::uint64_t count = 0;
     [[maybe_unused]] const ssize_t read = ::read(wakeFd_, &count, sizeof count);
