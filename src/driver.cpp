@@ -65,7 +65,7 @@ void Driver::submit(std::unique_ptr<Transfer> transfer) {
 // One eventfd write wakes the driving thread and one read rearms it, where libcurl's own
 // wakeup costs a send and two receives. The write fails only when the counter would pass
 // 2^64 - 2 unread wakeups, which the driving thread's reads never let happen.
-void Driver::wake() {
+void Driver::wake() const {
   const std::uint64_t one = 1;
   [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
 }

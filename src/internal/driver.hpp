@@ -35,7 +35,7 @@ class Driver {
     pending_.push_back(std::move(transfer));
   }
   /// Any thread, once open: a round waiting for activity returns.
-  void wake();
+  void wake() const;
 
   /// The driving thread: starts what waits, lets libcurl work and, when nothing ended,
   /// waits for activity, a wakeup or `until`. Appends what ended to `ended`.
