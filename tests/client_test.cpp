@@ -104,7 +104,7 @@ class Operations : public ::testing::TestWithParam<Operation> {};
 TEST_P(Operations, SendTheirPathAndFieldsSignedAndDeliverOnTheMainQueue) {
   RecordingServer server;
   auto& api = clientFor(server.host());
-  std::vector<Exchange> seen;  // written on the I/O thread before the handler is queued
+  std::vector<Exchange> seen;  // written by the driving thread before the handler is queued
   api.setObserver([&](const Exchange& exchange) { seen.push_back(exchange); });
   std::vector<Result> results;
   std::thread::id ranOn;
