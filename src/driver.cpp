@@ -20,9 +20,8 @@ namespace {
 constexpr std::size_t kMaxActiveTransfers = 64;
 
 Ended expired(Transfer& transfer) {
-  const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(transfer.deadline -
-                                                                             transfer.post.started);
-  return {std::move(transfer.post), failureResult(noReplyWithin(timeout))};
+  auto result = failureResult(noReplyWithin(transfer.timeout()));
+  return {std::move(transfer.post), std::move(result)};
 }
 
 }  // namespace

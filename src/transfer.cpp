@@ -154,6 +154,7 @@ Ended end(Transfer& transfer, CURLcode code) {
   const char* ip = nullptr;
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
   curl_easy_getinfo(handle, CURLINFO_NUM_CONNECTS, &connects);
+  const std::chrono::milliseconds timeout = transfer.timeout();  // before the request moves
   Ended ended{std::move(transfer.post), nullptr, transfer.received, connects > 0};
   // A transfer error wins over any status libcurl may already have seen (a reset mid-body
   // still reports the 200 of its status line).
@@ -181,8 +182,7 @@ Ended end(Transfer& transfer, CURLcode code) {
                     : "[" + address + "]:" + std::to_string(port);
   ending.authority = destination.authority;
   ending.host = destination.host;
-  ending.timeout =
-      std::chrono::duration_cast<std::chrono::milliseconds>(transfer.deadline - ended.post.started);
+  ending.timeout = timeout;
   ending.curlError = transfer.handle->error;
   ended.result = failureResult(failureDetail(ending), static_cast<int>(status));
   if (status < 200 || status > 299) ended.result->setErrorBody(std::move(transfer.errorBody));

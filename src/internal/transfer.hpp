@@ -55,6 +55,11 @@ struct Transfer {
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
 
+  /// The whole time it was given, from the call to its deadline.
+  std::chrono::milliseconds timeout() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - post.started);
+  }
+
   Post post;
   Clock::time_point deadline;
   HandlePtr handle;  // while active
