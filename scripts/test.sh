@@ -2,8 +2,9 @@
 # Builds and runs the test suite, once per build configuration of the matrix
 # (GCC and Clang; ASan+UBSan, TSan and Release; the TSan presets and the Clang
 # release build the library and its tests only, and the TSan presets run the
-# tests labelled "threads"), or only the presets named on the command line:   scripts/test.sh            # everything
-#                              scripts/test.sh debug      # one preset
+# tests labelled "threads"), or only the presets named on the command line:
+#   scripts/test.sh            # everything
+#   scripts/test.sh debug      # one preset
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -28,10 +28,7 @@ constexpr const char* kGroupPath = "/api.partner.common.php";
 
 // The signature as the service computes it: the sandbox's own, written apart from the
 // library's.
-std::string sha1Of(const std::string& timestamp, const std::string& apiKey,
-                   const std::string& serverKey) {
-  return sandbox::certKey(timestamp, apiKey, serverKey);
-}
+using sandbox::certKey;
 
 std::string timestampNow() {
   return std::any_cast<std::string>(TavrelloAPI::shared().getBasicParams().at("timestamp"));
@@ -125,7 +122,7 @@ TEST_P(Operations, SendTheirPathAndFieldsSignedAndDeliverOnTheMainQueue) {
   EXPECT_EQ(request.target, GetParam().path);
   Fields fields = fieldsOf(request);
   EXPECT_EQ(fields["api_key"], kApiKey);
-  EXPECT_EQ(fields["cert_key"], sha1Of(fields["timestamp"], kApiKey, kServerKey));
+  EXPECT_EQ(fields["cert_key"], certKey(fields["timestamp"], kApiKey, kServerKey));
   // The observer's record names the operation and holds no key, stamp or signature.
   api.setObserver(nullptr);
   ASSERT_EQ(seen.size(), 1u);
@@ -165,9 +162,9 @@ TEST(Keys, AMissingKeyFailsAtOnceAndSendsNothing) {
       return std::any_cast<std::string>(api.getBasicParams().at(name));
     };
     EXPECT_EQ(basic("api_key"), "");  // absent keys are signed as empty text
-    EXPECT_EQ(basic("cert_key"), sha1Of(stamp, "", ""));
+    EXPECT_EQ(basic("cert_key"), certKey(stamp, "", ""));
     api.setApiKey(kApiKey);  // the server key is never set
-    EXPECT_EQ(basic("cert_key"), sha1Of(stamp, kApiKey, ""));
+    EXPECT_EQ(basic("cert_key"), certKey(stamp, kApiKey, ""));
     for (const Operation& operation : kOperations) {
       SCOPED_TRACE(operation.name);
       std::vector<Result> results;
@@ -211,7 +208,7 @@ TEST(Keys, TimestampLifecycleAndDiagnosticForm) {
     std::vector<std::string> stamps;
     for (const Received& request : server.received()) {
       stamps.push_back(request.field("timestamp"));
-      EXPECT_EQ(request.field("cert_key"), sha1Of(stamps.back(), request.field("api_key"), ""));
+      EXPECT_EQ(request.field("cert_key"), certKey(stamps.back(), request.field("api_key"), ""));
     }
     EXPECT_EQ(stamps.size(), 2u);
     EXPECT_EQ(std::count(stamps.begin(), stamps.end(), created), 1);
@@ -219,7 +216,7 @@ TEST(Keys, TimestampLifecycleAndDiagnosticForm) {
     // Between operations the stamp is "n", and is signed as it is.
     EXPECT_EQ(timestampNow(), "n");
     EXPECT_EQ(std::any_cast<std::string>(api.getBasicParams().at("cert_key")),
-              sha1Of("n", std::string("a\"b\\c'd\0\t\n\r\x01\x7f\xc3\xa9", 15), ""));
+              certKey("n", std::string("a\"b\\c'd\0\t\n\r\x01\x7f\xc3\xa9", 15), ""));
   });
 }
 
@@ -251,7 +248,7 @@ TEST(Keys, ConcurrentCallersEachSendAMatchingSignature) {
   ASSERT_TRUE(drainUntil([&] { return delivered == 200; }));
   ASSERT_EQ(server.received().size(), 200u);
   for (const Received& request : server.received()) {
-    ASSERT_EQ(request.field("cert_key"), sha1Of(request.field("timestamp"), kApiKey, kServerKey));
+    ASSERT_EQ(request.field("cert_key"), certKey(request.field("timestamp"), kApiKey, kServerKey));
   }
 }
 

@@ -17,12 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Waits, without draining the main queue, until `happened()` or 30 s.
-bool waitFor(const std::function<bool()>& happened) {
-  for (int i = 0; i < 3000 && !happened(); ++i) std::this_thread::sleep_for(10ms);
-  return happened();
-}
-
 // A handler that waits for another result (its thread drives the transfers meanwhile)
 // gets it, and the outer wait goes on.
 TEST(Driving, AHandlerMayWaitForAnotherResult) {
@@ -52,7 +46,7 @@ TEST(Driving, TransfersGoOnAfterTheDrainingThreadLeaves) {
   ASSERT_TRUE(server.waitFor(1, 30s));
   EXPECT_FALSE(MainQueue::shared().runUntil([] { return false; }, 50ms));
   server.release();
-  EXPECT_TRUE(waitFor([&] { return observed == 1; }));
+  EXPECT_TRUE(waitWithoutDraining([&] { return observed == 1; }));
   api.setObserver(nullptr);
   EXPECT_TRUE(drainUntil([&] { return result != nullptr; }));
 }

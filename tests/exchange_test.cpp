@@ -8,8 +8,6 @@
 #include <tavrello/tavrello.hpp>
 
 #include <atomic>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -189,30 +187,14 @@ TEST(Exchange, ResultsArriveInCompletionOrderBehindQueuedTasks) {
   ASSERT_TRUE(server.waitFor(16, 30s));
   MainQueue::shared().post([&] { handled.push_back(0); });
   server.release();
-  const auto allCompleted = [&] {
+  waitWithoutDraining([&] {
     std::lock_guard lock(mutex);
     return completed.size() == 16;
-  };
-  for (int i = 0; i < 3000 && !allCompleted(); ++i) std::this_thread::sleep_for(10ms);
+  });
   ASSERT_TRUE(drainUntil([&] { return handled.size() == 17; }));
   api.setObserver(nullptr);
   completed.insert(completed.begin(), 0);
   EXPECT_EQ(handled, completed);
-}
-
-// The voluntary context switches (wakeups) of each thread named tavrello-io.
-std::vector<long> ioThreadWakeups() {
-  std::vector<long> wakeups;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-    std::string line;
-    std::getline(std::ifstream(task.path() / "comm"), line);
-    if (line != "tavrello-io") continue;
-    for (std::ifstream status(task.path() / "status"); std::getline(status, line);) {
-      if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
-        wakeups.push_back(std::stol(line.substr(24)));
-    }
-  }
-  return wakeups;
 }
 
 TEST(Exchange, AThousandInFlightEachGetTheirOwnResultOnce) {
@@ -228,7 +210,7 @@ TEST(Exchange, AThousandInFlightEachGetTheirOwnResultOnce) {
       EXPECT_EQ(text(r), std::to_string(i));
     });
   }
-  EXPECT_EQ(ioThreadWakeups().size(), 1u);
+  EXPECT_EQ(ioThreads().size(), 1u);
   ASSERT_TRUE(drainUntil([&] { return finished == 1000; }));
   MainQueue::shared().runUntil([] { return false; }, 100ms);
   for (int count : calls) ASSERT_EQ(count, 1);
@@ -268,9 +250,9 @@ TEST(Exchange, AnIdleLibrarySleepsUntilThereIsWork) {
   ASSERT_EQ(callOnce(clientFor(server.host()))->result(), "ok");
   server.stop();  // no connection left for the I/O thread to hear about
   std::this_thread::sleep_for(200ms);
-  const std::vector<long> before = ioThreadWakeups();
+  const long before = ioThreads().at(0).wakeups;
   std::this_thread::sleep_for(2500ms);
-  EXPECT_EQ(ioThreadWakeups(), before);
+  EXPECT_EQ(ioThreads().at(0).wakeups, before);
 }
 
 long peakResidentKiB() {

@@ -24,9 +24,7 @@ using namespace std::chrono_literals;
 const std::string kCerts = TAVRELLO_TEST_CERTS;
 
 sandbox::Options serving(const std::string& certificate) {
-  sandbox::Options options;
-  options.apiKey = kApiKey;
-  options.serverKey = kServerKey;
+  sandbox::Options options = sandboxOptions();
   if (!certificate.empty()) {
     options.tlsCertFile = kCerts + "/" + certificate + ".pem";
     options.tlsKeyFile = kCerts + "/" + certificate + ".key";

@@ -27,46 +27,40 @@ TEST(Result, ConstructorsSetOnlyTheirOwnProperty) {
   EXPECT_EQ(dictionary.result(), "FAIL");
 }
 
-struct Described {
-  const char* name;
-  std::optional<std::string> body;  // nullopt: no response
-  std::string returned;
-  std::string printed;
-  const char* reason;  // after description()
-};
-
-void PrintTo(const Described& row, std::ostream* out) { *out << row.name; }
-
-class Description : public ::testing::TestWithParam<Described> {};
-
-TEST_P(Description, ReturnsPrintsAndStoresAsDocumented) {
-  const Described& row = GetParam();
-  TavrelloResult result;
-  if (row.body) result = TavrelloResult(bytesOf(*row.body));
-  result.setResult("ok");
-  EXPECT_EQ(stdoutOf([&] {
-              EXPECT_EQ(result.description(), row.returned);
-              EXPECT_EQ(result.description(), row.returned);  // again: same text, same values
-            }),
-            row.printed + row.printed);
-  EXPECT_EQ(result.reason(), row.reason);
-  EXPECT_EQ(result.result(), "ok");
-  const bool noResult = row.body == std::optional<std::string>("null");
-  ASSERT_EQ(result.message().has_value(), noResult);
-  if (noResult) {
-    EXPECT_EQ(std::any_cast<std::string>(result.message()->at(0).at("error")), "No result data");
+// description() on each kind of reply: what it returns and prints (each time it is called,
+// the same), and what it stores.
+TEST(Result, DescriptionReturnsPrintsAndStoresAsDocumented) {
+  const struct {
+    std::optional<std::string> body;  // nullopt: no response
+    std::string returned;
+    std::string printed;
+    const char* reason;  // after description()
+  } rows[] = {
+      {std::nullopt, "Error: No response", "", ""},
+      {"\xff", "Error: Couldn't print JSON in String", "", ""},
+      {"null", "null", "", "http"},
+      {" null", " null", " null\n", ""},
+      {"", "", "\n", ""},
+      {"{\"n\":\"caf\xc3\xa9\"}", "{\"n\":\"caf\xc3\xa9\"}", "{\"n\":\"caf\xc3\xa9\"}\n", ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.returned);
+    TavrelloResult result;
+    if (row.body) result = TavrelloResult(bytesOf(*row.body));
+    result.setResult("ok");
+    EXPECT_EQ(stdoutOf([&] {
+                EXPECT_EQ(result.description(), row.returned);
+                EXPECT_EQ(result.description(), row.returned);
+              }),
+              row.printed + row.printed);
+    EXPECT_EQ(result.reason(), row.reason);
+    EXPECT_EQ(result.result(), "ok");
+    const bool noResult = row.body == std::optional<std::string>("null");
+    ASSERT_EQ(result.message().has_value(), noResult);
+    if (noResult) {
+      EXPECT_EQ(std::any_cast<std::string>(result.message()->at(0).at("error")), "No result data");
+    }
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    , Description,
-    ::testing::Values(Described{"NoResponse", std::nullopt, "Error: No response", "", ""},
-                      Described{"NotUtf8", "\xff", "Error: Couldn't print JSON in String", "", ""},
-                      Described{"Null", "null", "null", "", "http"},
-                      Described{"NotQuiteNull", " null", " null", " null\n", ""},
-                      Described{"Empty", "", "", "\n", ""},
-                      Described{"Json", "{\"n\":\"caf\xc3\xa9\"}", "{\"n\":\"caf\xc3\xa9\"}",
-                                "{\"n\":\"caf\xc3\xa9\"}\n", ""}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

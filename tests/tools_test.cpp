@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "commands.hpp"
+#include "support/client.hpp"
 #include "support/run_program.hpp"
 
 namespace tavrello::testing {
@@ -25,9 +26,6 @@ namespace {
 using Json = nlohmann::ordered_json;
 using Args = std::vector<std::string>;
 
-// Distinctive, so that finding one in any output means it was printed.
-const std::string kApiKey = "tools-api-key-5b0d7f31";
-const std::string kServerKey = "tools-server-key-c94a2e68";
 const std::string kCerts = TAVRELLO_TEST_CERTS;  // made by support/make_certs.sh
 
 class Tools : public ::testing::Test {
@@ -48,21 +46,14 @@ class Tools : public ::testing::Test {
         << "the server key was printed";
     return finished;
   }
-
-  static tavrello::sandbox::Options serviceOptions() {
-    tavrello::sandbox::Options options;
-    options.apiKey = kApiKey;
-    options.serverKey = kServerKey;
-    return options;
-  }
-  tavrello::sandbox::Sandbox sandbox{serviceOptions()};
+  tavrello::sandbox::Sandbox sandbox{sandboxOptions()};
 };
 
 // The exit code and output of every kind of run. A refusal is a reply: printed, exit 0. A
 // failure: one "error:" line and the code that says what failed (1 the exchange, 2 the
 // command line, 3 a key, 4 the host).
 TEST_F(Tools, CommandLineToolExitCodesAndOutput) {
-  tavrello::sandbox::Options tls = serviceOptions();
+  tavrello::sandbox::Options tls = sandboxOptions();
   tls.tlsCertFile = kCerts + "/server.pem";
   tls.tlsKeyFile = kCerts + "/server.key";
   const tavrello::sandbox::Sandbox https(tls);

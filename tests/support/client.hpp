@@ -5,12 +5,17 @@
 //   const Result result = callOnce(api);     // getLastData("m-1"), null after 30 s
 #pragma once
 
+#include <tavrello/sandbox.hpp>
 #include <tavrello/tavrello.hpp>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace tavrello::testing {
 
@@ -30,9 +35,48 @@ inline TavrelloAPI& clientFor(const std::string& host, const std::string& apiKey
   return api;
 }
 
+// A sandbox's options with the keys above.
+inline sandbox::Options sandboxOptions() {
+  sandbox::Options options;
+  options.apiKey = kApiKey;
+  options.serverKey = kServerKey;
+  return options;
+}
+
 // Drains the main queue until `done()`; false when 30 s passed first.
 inline bool drainUntil(const std::function<bool()>& done) {
   return MainQueue::shared().runUntil(done, std::chrono::seconds(30));
+}
+
+// Waits, without draining the main queue, until `happened()`; false when 30 s passed first.
+inline bool waitWithoutDraining(const std::function<bool()>& happened) {
+  for (int i = 0; i < 3000 && !happened(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return happened();
+}
+
+// The library's I/O threads ("tavrello-io"): whether each is running ('R') or asleep, and
+// how often it has woken (its voluntary context switches).
+struct IoThread {
+  char state = '?';
+  long wakeups = 0;
+};
+inline std::vector<IoThread> ioThreads() {
+  std::vector<IoThread> threads;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream status(task.path() / "status");
+    IoThread thread;
+    bool ours = false;
+    for (std::string line; std::getline(status, line);) {
+      ours = ours || line == "Name:\ttavrello-io";
+      if (line.rfind("State:\t", 0) == 0) thread.state = line[7];
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+        thread.wakeups = std::stol(line.substr(24));
+    }
+    if (ours) threads.push_back(thread);
+  }
+  return threads;
 }
 
 // Makes one call (getLastData("m-1") unless told otherwise) and returns its result once it
