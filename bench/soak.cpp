@@ -216,6 +216,7 @@ int runSoak(const Options& options) {
   tavrello::sandbox::Options service;
   service.apiKey = kApiKey;
   service.serverKey = kServerKey;
+  service.keepRequests = false;
   tavrello::sandbox::Sandbox sandbox(service);
   if (!sandbox.running()) {
     std::fprintf(stderr, "soak: the sandbox did not start: %s\n", sandbox.error().c_str());

@@ -15,7 +15,6 @@
 #include "internal/text_forms.hpp"
 #include "sandbox_wire.hpp"
 #include "support/client.hpp"
-#include "support/recording_server.hpp"
 #include "support/stdout_capture.hpp"
 
 namespace tavrello::testing {
@@ -43,9 +42,9 @@ CompletionHandler into(std::vector<Result>& results) {
   return [&results](Result r) { results.push_back(std::move(r)); };
 }
 
-Fields fieldsOf(const Received& request) {
+Fields fieldsOf(const sandbox::Request& request) {
   Fields fields;
-  for (const auto& [name, value] : request.fields()) {
+  for (const auto& [name, value] : request.fields) {
     EXPECT_TRUE(fields.emplace(name, value).second) << "sent twice: " << name;
   }
   return fields;
@@ -99,7 +98,7 @@ void PrintTo(const Operation& operation, std::ostream* out) { *out << operation.
 class Operations : public ::testing::TestWithParam<Operation> {};
 
 TEST_P(Operations, SendTheirPathAndFieldsSignedAndDeliverOnTheMainQueue) {
-  RecordingServer server;
+  Server server;
   auto& api = clientFor(server.host());
   std::vector<Exchange> seen;  // written by the driving thread before the handler is queued
   api.setObserver([&](const Exchange& exchange) { seen.push_back(exchange); });
@@ -116,8 +115,8 @@ TEST_P(Operations, SendTheirPathAndFieldsSignedAndDeliverOnTheMainQueue) {
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(results[0]->result(), "ok");
   EXPECT_EQ(ranOn, std::this_thread::get_id());  // on the thread draining the main queue
-  ASSERT_EQ(server.received().size(), 1u);
-  const Received request = server.received()[0];
+  ASSERT_EQ(server.requests().size(), 1u);
+  const sandbox::Request request = server.requests()[0];
   EXPECT_EQ(request.method, "POST");
   EXPECT_EQ(request.target, GetParam().path);
   Fields fields = fieldsOf(request);
@@ -154,7 +153,7 @@ INSTANTIATE_TEST_SUITE_P(, Operations, ::testing::ValuesIn(kOperations),
 
 TEST(Keys, AMissingKeyFailsAtOnceAndSendsNothing) {
   IN_A_FRESH_CLIENT({
-    RecordingServer server;
+    Server server;
     auto& api = TavrelloAPI::shared();
     api.setServiceHost(server.host());
     const std::string stamp = timestampNow();
@@ -180,7 +179,7 @@ TEST(Keys, AMissingKeyFailsAtOnceAndSendsNothing) {
     }
     EXPECT_EQ(timestampNow(), stamp);  // a refusal leaves the stamp alone
     MainQueue::shared().runUntil([] { return false; }, 100ms);
-    EXPECT_TRUE(server.received().empty());
+    EXPECT_TRUE(server.requests().empty());
   });
 }
 
@@ -188,7 +187,7 @@ TEST(Keys, AMissingKeyFailsAtOnceAndSendsNothing) {
 // its own; between operations the stamp is "n". Empty keys are keys.
 TEST(Keys, TimestampLifecycleAndDiagnosticForm) {
   IN_A_FRESH_CLIENT({
-    RecordingServer server;
+    Server server;
     auto& api = TavrelloAPI::shared();
     api.setServiceHost(server.host());
     const std::string created = timestampNow();
@@ -204,11 +203,11 @@ TEST(Keys, TimestampLifecycleAndDiagnosticForm) {
     EXPECT_EQ(
         stdoutOf([&] { api.printTest(); }),
         "n\nOptional(\"a\\\"b\\\\c\\'d\\0\\t\\n\\r\\u{1}\\u{7f}\xc3\xa9\")\nOptional(\"\")\n");
-    ASSERT_TRUE(server.waitFor(2, 5s));
+    ASSERT_TRUE(server.waitForRequests(2, 5s));
     std::vector<std::string> stamps;
-    for (const Received& request : server.received()) {
-      stamps.push_back(request.field("timestamp"));
-      EXPECT_EQ(request.field("cert_key"), certKey(stamps.back(), request.field("api_key"), ""));
+    for (const sandbox::Request& request : server.requests()) {
+      stamps.push_back(*request.field("timestamp"));
+      EXPECT_EQ(request.field("cert_key"), certKey(stamps.back(), *request.field("api_key"), ""));
     }
     EXPECT_EQ(stamps.size(), 2u);
     EXPECT_EQ(std::count(stamps.begin(), stamps.end(), created), 1);
@@ -232,7 +231,7 @@ TEST(Keys, TimestampTextIsShortestFixedDecimal) {
 
 // Many threads at once: every request's cert_key matches its own timestamp.
 TEST(Keys, ConcurrentCallersEachSendAMatchingSignature) {
-  RecordingServer server;
+  Server server;
   auto& api = clientFor(server.host());
   std::atomic<int> delivered{0};
   std::vector<std::thread> callers;
@@ -246,9 +245,9 @@ TEST(Keys, ConcurrentCallersEachSendAMatchingSignature) {
   }
   for (auto& caller : callers) caller.join();
   ASSERT_TRUE(drainUntil([&] { return delivered == 200; }));
-  ASSERT_EQ(server.received().size(), 200u);
-  for (const Received& request : server.received()) {
-    ASSERT_EQ(request.field("cert_key"), certKey(request.field("timestamp"), kApiKey, kServerKey));
+  ASSERT_EQ(server.requests().size(), 200u);
+  for (const sandbox::Request& request : server.requests()) {
+    ASSERT_EQ(request.field("cert_key"), certKey(*request.field("timestamp"), kApiKey, kServerKey));
   }
 }
 
@@ -258,7 +257,8 @@ TEST(Keys, ConcurrentCallersEachSendAMatchingSignature) {
 // which the detail names with the host and its port, the default one filled in. The
 // observer sees every request, those that could not be sent too, until it is taken away.
 TEST(ServiceHost, OnlyHostAndPortIsAcceptedAndLoopbackIsNeverProxied) {
-  RecordingServer server({503, "down"});
+  Server server;
+  server.injectFault({"", 503, "down", 1000});
   const std::string port = server.host().substr(server.host().find(':') + 1);
   setenv("http_proxy", ("http://" + server.host()).c_str(), 1);
   auto& api = clientFor(server.host());
@@ -293,7 +293,7 @@ TEST(ServiceHost, OnlyHostAndPortIsAcceptedAndLoopbackIsNeverProxied) {
   };
   for (const auto& [host, goes, authority] : hosts) {
     SCOPED_TRACE(::testing::PrintToString(host));
-    const std::size_t before = server.received().size();
+    const std::size_t before = server.requests().size();
     api.setServiceHost(host);
     EXPECT_EQ(api.serviceHost(), host);
     std::vector<Result> results;
@@ -303,7 +303,7 @@ TEST(ServiceHost, OnlyHostAndPortIsAcceptedAndLoopbackIsNeverProxied) {
     ASSERT_TRUE(drainFor(results, 1));
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].reason, results[0]->reason());
-    const std::vector<Received> received = server.received();
+    const std::vector<sandbox::Request> received = server.requests();
     const std::string target = received.size() > before ? received.back().target : "<nothing>";
     switch (goes) {
       case kDirect:

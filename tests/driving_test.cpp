@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "support/client.hpp"
-#include "support/recording_server.hpp"
 
 namespace tavrello::testing {
 namespace {
@@ -20,7 +19,7 @@ using namespace std::chrono_literals;
 // A handler that waits for another result (its thread drives the transfers meanwhile)
 // gets it, and the outer wait goes on.
 TEST(Driving, AHandlerMayWaitForAnotherResult) {
-  RecordingServer server;
+  Server server;
   auto& api = clientFor(server.host());
   Result inner;
   bool outerDone = false;
@@ -37,15 +36,15 @@ TEST(Driving, AHandlerMayWaitForAnotherResult) {
 // The draining thread leaves runUntil() with a transfer under way: the library's thread
 // takes over, and the transfer ends with nobody draining.
 TEST(Driving, TransfersGoOnAfterTheDrainingThreadLeaves) {
-  RecordingServer server(Answer::held());
+  Server server(Server::kHeld);
   auto& api = clientFor(server.host());
   std::atomic<int> observed{0};
   api.setObserver([&](const Exchange&) { ++observed; });
   Result result;
   api.getGroups([&](Result r) { result = std::move(r); });
-  ASSERT_TRUE(server.waitFor(1, 30s));
+  ASSERT_TRUE(server.waitForRequests(1, 30s));
   EXPECT_FALSE(MainQueue::shared().runUntil([] { return false; }, 50ms));
-  server.release();
+  server.releaseDelayed();
   EXPECT_TRUE(waitWithoutDraining([&] { return observed == 1; }));
   api.setObserver(nullptr);
   EXPECT_TRUE(drainUntil([&] { return result != nullptr; }));
@@ -55,11 +54,11 @@ TEST(Driving, TransfersGoOnAfterTheDrainingThreadLeaves) {
 // no socket stirring, libcurl's own short timers spent) runs at once, not when the wait
 // ends. The bound only tells a wakeup from the 20 s deadline.
 TEST(Driving, ATaskPostedFromAnotherThreadRunsAtOnce) {
-  RecordingServer server(Answer::held());
+  Server server(Server::kHeld);
   auto& api = clientFor(server.host());
   Result result;
   api.getGroups([&](Result r) { result = std::move(r); });
-  ASSERT_TRUE(server.waitFor(1, 30s));
+  ASSERT_TRUE(server.waitForRequests(1, 30s));
   bool ran = false;
   std::thread poster([&] {
     std::this_thread::sleep_for(600ms);
@@ -69,7 +68,7 @@ TEST(Driving, ATaskPostedFromAnotherThreadRunsAtOnce) {
   EXPECT_TRUE(MainQueue::shared().runUntil([&] { return ran; }, 20s));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
   poster.join();
-  server.release();
+  server.releaseDelayed();
   EXPECT_TRUE(drainUntil([&] { return result != nullptr; }));
 }
 
@@ -77,23 +76,22 @@ TEST(Driving, ATaskPostedFromAnotherThreadRunsAtOnce) {
 // later results go to that loop, from the library's thread, not through the thread that
 // goes on waiting in runUntil().
 TEST(Driving, AnExecutorSetByAHandlerGetsTheLaterResults) {
-  RecordingServer server;
-  server.answer([](const Received& request) {
-    return request.field("member_key") == "later" ? Answer::held() : Answer{};
-  });
+  Server server;
+  server.injectFault(held("getLastData"));
   auto& api = clientFor(server.host());
   std::mutex mutex;
   std::vector<std::function<void()>> loop;
   std::thread::id handedOn;
   Result later;
   bool first = false;
-  api.getLastData("first", [&](Result) {
+  api.getGroups([&](Result) {
     MainQueue::shared().setExecutor([&](std::function<void()> task) {
       std::lock_guard lock(mutex);
       loop.push_back(std::move(task));
       handedOn = std::this_thread::get_id();
     });
-    server.release();
+    server.waitForRequests(2, 30s);
+    server.releaseDelayed();
     first = true;
   });
   api.getLastData("later", [&](Result r) { later = std::move(r); });

@@ -18,7 +18,6 @@
 #include "internal/http_transport.hpp"
 #include "support/client.hpp"
 #include "support/raw_server.hpp"
-#include "support/recording_server.hpp"
 
 namespace tavrello::testing {
 namespace {
@@ -89,7 +88,7 @@ TEST_P(Outcomes, EachReplyEndsInExactlyOneResult) {
   const Outcome& outcome = GetParam();
   const bool held = outcome.head == kHeld;
   const ExchangeTimeout timeout(held ? 500ms : 60s);
-  RecordingServer holding(Answer::held());
+  Server holding(Server::kHeld);
   std::unique_ptr<RawServer> raw;
   if (!held) raw = std::make_unique<RawServer>(outcome.head, outcome.body, outcome.repeat);
   const std::string host = held ? holding.host() : raw->host();
@@ -139,28 +138,32 @@ TEST_P(Outcomes, EachReplyEndsInExactlyOneResult) {
   }
   if (held) {
     EXPECT_GE(record.elapsed, 450ms);  // the real time from the call (libcurl rounds)
-    EXPECT_TRUE(holding.waitFor(1, 30s));
+    EXPECT_TRUE(holding.waitForRequests(1, 30s));
   }
   // No retry, and no redirect followed.
-  EXPECT_EQ(raw ? raw->requests() : holding.received().size(), outcome.head == kRefused ? 0u : 1u);
+  EXPECT_EQ(raw ? raw->requests() : holding.requests().size(), outcome.head == kRefused ? 0u : 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(, Outcomes, ::testing::ValuesIn(kOutcomes),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Exchange, SendsExactlyThePostItShould) {
-  RecordingServer server;
+  Server server;
   const std::string name(1100000, 'n');  // over 1 MiB, where libcurl would add "Expect"
   ASSERT_TRUE(callOnce(clientFor(server.host()), [&](TavrelloAPI& api, CompletionHandler h) {
     api.createGroup(name, std::move(h));
   }));
-  const Received request = server.received().at(0);
-  std::set<std::string, httplib::detail::ci> names;
-  for (const auto& [header, value] : request.headers) names.insert(header);
-  EXPECT_EQ(names, (std::set<std::string, httplib::detail::ci>{"Accept", "Content-Length",
-                                                               "Content-Type", "Host"}));
-  EXPECT_EQ(request.headers.find("Content-Type")->second, "application/x-www-form-urlencoded");
-  EXPECT_EQ(request.headers.find("Accept")->second, "application/json");
+  const sandbox::Request request = server.requests().at(0);
+  std::map<std::string, std::string> headers;  // by lower-case name
+  for (auto [header, value] : request.headers) {
+    std::transform(header.begin(), header.end(), header.begin(), ::tolower);
+    headers.emplace(header, value);
+  }
+  EXPECT_EQ(headers, (std::map<std::string, std::string>{
+                         {"accept", "application/json"},
+                         {"content-length", std::to_string(request.body.size())},
+                         {"content-type", "application/x-www-form-urlencoded"},
+                         {"host", server.host()}}));
   EXPECT_EQ(request.field("group_name"), name);
 }
 
@@ -168,12 +171,8 @@ TEST(Exchange, SendsExactlyThePostItShould) {
 // transport: handlers run in exactly that order (the observer's), behind a task queued
 // before they completed. Each reply is told apart by its own 2xx status.
 TEST(Exchange, ResultsArriveInCompletionOrderBehindQueuedTasks) {
-  RecordingServer server;
-  server.answer([](const Received& request) {
-    Answer answer = Answer::held();
-    answer.status = 230 + std::stoi(request.field("member_key"));
-    return answer;
-  });
+  Server server;
+  for (int i = 0; i < 16; ++i) server.injectFault(held("", 230 + i, 1));
   auto& api = clientFor(server.host());
   std::mutex mutex;
   std::vector<int> completed, handled;
@@ -184,9 +183,9 @@ TEST(Exchange, ResultsArriveInCompletionOrderBehindQueuedTasks) {
   for (int i = 0; i < 16; ++i) {
     api.getLastData(std::to_string(i), [&](Result r) { handled.push_back(r->httpStatus()); });
   }
-  ASSERT_TRUE(server.waitFor(16, 30s));
+  ASSERT_TRUE(server.waitForRequests(16, 30s));
   MainQueue::shared().post([&] { handled.push_back(0); });
-  server.release();
+  server.releaseDelayed();
   waitWithoutDraining([&] {
     std::lock_guard lock(mutex);
     return completed.size() == 16;
@@ -198,16 +197,19 @@ TEST(Exchange, ResultsArriveInCompletionOrderBehindQueuedTasks) {
 }
 
 TEST(Exchange, AThousandInFlightEachGetTheirOwnResultOnce) {
-  RecordingServer server;
-  server.answer([](const Received& request) { return Answer{200, request.field("member_key")}; });
+  sandbox::Options thousand = sandboxOptions();
+  thousand.members = 1000;
+  Server server(Server::kAtOnce, thousand);
   auto& api = clientFor(server.host());
   std::vector<int> calls(1000, 0);
   std::size_t finished = 0;
   for (int i = 0; i < 1000; ++i) {
-    api.getLastData(std::to_string(i), [&, i](Result r) {
+    char member[8];
+    std::snprintf(member, sizeof member, "m-%04d", i + 1);
+    api.getLastData(member, [&, i, member = std::string(member)](Result r) {
       ++calls[i];
       ++finished;
-      EXPECT_EQ(text(r), std::to_string(i));
+      EXPECT_NE(text(r).find("\"" + member + "\""), std::string::npos) << text(r);
     });
   }
   EXPECT_EQ(ioThreads().size(), 1u);
@@ -215,23 +217,23 @@ TEST(Exchange, AThousandInFlightEachGetTheirOwnResultOnce) {
   MainQueue::shared().runUntil([] { return false; }, 100ms);
   for (int count : calls) ASSERT_EQ(count, 1);
   std::set<int> ports;
-  for (const Received& request : server.received()) ports.insert(request.peerPort);
+  for (const sandbox::Request& request : server.requests()) ports.insert(request.peerPort);
   EXPECT_LE(ports.size(), 64u);  // never more connections than active transfers
   // One after the other, requests share one connection.
   ports.clear();
   for (int i = 0; i < 20; ++i) ASSERT_EQ(callOnce(api)->result(), "ok");
-  for (std::size_t i = 1000; i < 1020; ++i) ports.insert(server.received()[i].peerPort);
+  for (std::size_t i = 1000; i < 1020; ++i) ports.insert(server.requests()[i].peerPort);
   EXPECT_EQ(ports.size(), 1u);
 }
 
 // Requests beyond the 64 active wait in the library's own queue; their deadline runs there.
 TEST(Exchange, RequestsWaitingForASlotKeepTheirDeadline) {
-  RecordingServer server(Answer::held());
+  Server server(Server::kHeld);
   auto& api = clientFor(server.host());
   std::size_t finished = 0;
   const auto count = [&](Result) { ++finished; };
   for (int i = 0; i < 64; ++i) api.getGroups(count);
-  ASSERT_TRUE(server.waitFor(64, 30s)) << server.received().size() << " finished " << finished;
+  ASSERT_TRUE(server.waitForRequests(64, 30s)) << server.requests().size() << ", " << finished;
   std::vector<Result> waiting;
   {
     const ExchangeTimeout timeout(500ms);
@@ -241,12 +243,12 @@ TEST(Exchange, RequestsWaitingForASlotKeepTheirDeadline) {
   for (const Result& result : waiting) {
     EXPECT_EQ(result->detail(), "no complete reply within 500 ms");
   }
-  server.release();  // the 64 end now
+  server.releaseDelayed();  // the 64 end now
   EXPECT_TRUE(drainUntil([&] { return finished == 64; }));
 }
 
 TEST(Exchange, AnIdleLibrarySleepsUntilThereIsWork) {
-  RecordingServer server;
+  Server server;
   ASSERT_EQ(callOnce(clientFor(server.host()))->result(), "ok");
   server.stop();  // no connection left for the I/O thread to hear about
   std::this_thread::sleep_for(200ms);

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/recording_server.hpp"
+#include "support/client.hpp"
 #include "support/run_program.hpp"
 
 namespace tavrello::testing {
@@ -46,7 +46,7 @@ TEST_P(ProcessEvents, EveryCallEndsOnceAndTheProcessEndsCleanly) {
     GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe: a child forked while "
                     "another thread allocates can hang in it";
   }
-  RecordingServer server, silent(Answer::held());
+  Server server, silent(Server::kHeld);
   std::vector<std::string> environment;
   if (event.shim != nullptr) {
     environment = {std::string("LD_PRELOAD=") + TAVRELLO_FAULT_SHIM, event.shim, asanOptions()};

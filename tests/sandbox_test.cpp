@@ -268,16 +268,27 @@ TEST(SandboxInProcess, AnswersShowsItsGroupsAndResets) {
   EXPECT_EQ(wrongMethod->get_header_value("Allow"), "POST");
   EXPECT_EQ(nowhere->status, 404);
   EXPECT_EQ(json::parse(created->body).at("data").at("group_name"), "A&B + C");
+  const std::vector<Request> sent = sandbox.requests();  // each as it came
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[0].method + " " + sent[1].target + " " + sent[2].operation + " " +
+                sent[2].field("group_name").value_or(""),
+            "GET /api.partner.other.php createGroup A&B + C");
   ASSERT_EQ(sandbox.groups().size(), kSeededGroups + 1);
   EXPECT_EQ(sandbox.groups().back().name, "A&B + C");
   EXPECT_EQ(sandbox.groups().front().memberKeys.front().rfind("m-", 0), 0u);
   sandbox.reset();
   EXPECT_EQ(sandbox.groups().size(), kSeededGroups);
+  EXPECT_TRUE(sandbox.requests().empty());
   // Keys start over from the seed: the next group is the sixth again.
   EXPECT_EQ(json::parse(client.Post(kCommon, create, kForm)->body).at("data").at("group_key"),
             "g-006");
   sandbox.stop();
   EXPECT_FALSE(client.Get(kCommon));  // the port is closed
+  Options forgetful = testOptions();
+  forgetful.keepRequests = false;
+  Sandbox keepsNone(forgetful);
+  ASSERT_TRUE(httplib::Client("http://" + keepsNone.host()).Post(kCommon, create, kForm));
+  EXPECT_TRUE(keepsNone.requests().empty());
 }
 
 // stop() returns at once even while a client holds an idle keep-alive connection and a

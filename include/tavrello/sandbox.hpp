@@ -30,6 +30,7 @@ struct Options {
   std::string tlsCertFile;             // PEM certificate chain and key: with both, HTTPS
   std::string tlsKeyFile;
   std::function<void(const std::string&)> log;  // one line per request; empty: quiet
+  bool keepRequests = true;  // keep every request for requests(); off for long runs
 };
 
 /// A failure the sandbox produces on purpose, so that a test can see how the code under
@@ -63,6 +64,20 @@ struct Fault {
   /// Send the status line, the headers (with the whole body's Content-Length) and only this
   /// many bytes of the body, then close the connection: a reply cut short.
   std::optional<std::size_t> cutAfterBytes;
+};
+
+/// A request as the sandbox received it, kept for Sandbox::requests().
+struct Request {
+  std::string operation;  // the client's member function it stands for ("getGroups"), or ""
+  std::string method;
+  std::string target;  // as sent: "/api.partner.common.php", or the whole URL through a proxy
+  std::vector<std::pair<std::string, std::string>> headers;  // as sent
+  std::string body;
+  std::vector<std::pair<std::string, std::string>> fields;  // the body's form, decoded, in order
+  int peerPort = 0;                                         // the client's port: one per connection
+
+  /// The first value of the field `name`.
+  std::optional<std::string> field(const std::string& name) const;
 };
 
 /// A group as the sandbox holds it.
@@ -104,8 +119,19 @@ class Sandbox {
 
   /// The groups, in creation order.
   std::vector<Group> groups() const;
-  /// Puts the seeded groups back and forgets every change; group keys start over.
+  /// Puts the seeded groups back and forgets every change and every kept request; group keys
+  /// start over.
   void reset();
+
+  /// The requests received so far, in the order they arrived, each kept as soon as it
+  /// arrived (also one that a fault's delay still holds). Empty with Options::keepRequests
+  /// off.
+  ///
+  ///   EXPECT_EQ(sandbox.requests().at(0).operation, "getLastData");
+  ///   EXPECT_EQ(sandbox.requests().at(0).field("member_key"), "m-0007");
+  std::vector<Request> requests() const;
+  /// Waits until `count` requests have arrived; false when `timeout` passed first.
+  bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
 
   /// Queues a fault. Each request takes the first queued fault that applies to it, in the
   /// order injected, and uses up one of its count. Returns false, and queues nothing, for an
@@ -114,6 +140,16 @@ class Sandbox {
   bool injectFault(Fault fault);
   /// Drops every queued fault.
   void clearFaults();
+  /// Ends the delay of every request a fault now holds: each is answered at once. With a long
+  /// delay, a test holds requests until it has seen what it wanted (a loading state, a
+  /// timeout, the order of replies):
+  ///
+  ///   tavrello::sandbox::Fault held("", 0, "", 16);
+  ///   held.delay = std::chrono::hours(1);
+  ///   sandbox.injectFault(held);
+  ///   ... 16 calls; sandbox.waitForRequests(16, 30s) ...
+  ///   sandbox.releaseDelayed();
+  void releaseDelayed();
 
   /// Stops answering, closes the port, ends every connection and joins every thread of the
   /// service: it returns within milliseconds, also while clients hold idle keep-alive

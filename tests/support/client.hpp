@@ -43,6 +43,26 @@ inline sandbox::Options sandboxOptions() {
   return options;
 }
 
+// A fault that holds requests (`count` of `operation`, "" for any) until releaseDelayed() or
+// the sandbox's end, then answers them with `status` (0: as the service would).
+inline sandbox::Fault held(const std::string& operation = "", int status = 0,
+                           std::size_t count = 1000000) {
+  sandbox::Fault fault(operation, status, "", count);
+  fault.delay = std::chrono::hours(1);
+  return fault;
+}
+
+// The sandbox with the keys above, keeping every request; a held one answers none until
+// releaseDelayed() or its end.
+class Server : public sandbox::Sandbox {
+ public:
+  enum Answers { kAtOnce, kHeld };
+  explicit Server(Answers answers = kAtOnce, sandbox::Options options = sandboxOptions())
+      : Sandbox(std::move(options)) {
+    if (answers == kHeld) injectFault(held());
+  }
+};
+
 // Drains the main queue until `done()`; false when 30 s passed first.
 inline bool drainUntil(const std::function<bool()>& done) {
   return MainQueue::shared().runUntil(done, std::chrono::seconds(30));

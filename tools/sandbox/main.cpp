@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
   CLI::App app{"tavrello-sandbox: a local stand-in for the partner location service"};
   Options options;
   options.listen = "127.0.0.1:8787";
+  options.keepRequests = false;  // nobody asks for them, and they would grow without end
   bool quiet = false;
   app.set_version_flag("--version", TAVRELLO_VERSION_STRING, "Print the version and exit");
   app.add_option("--listen", options.listen,

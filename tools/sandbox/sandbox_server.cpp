@@ -27,6 +27,7 @@
 
 #include "sandbox_options.hpp"
 #include "sandbox_service.hpp"
+#include "sandbox_wire.hpp"
 
 namespace tavrello::sandbox {
 namespace {
@@ -203,9 +204,14 @@ struct Sandbox::Impl {
   sockaddr_in local{};  // the listening address
   std::function<void(const std::string&)> log;
   std::mutex logMutex;
+  bool keepRequests = false;
+  mutable std::mutex requestMutex;  // guards what follows
+  mutable std::condition_variable arrived;
+  std::vector<Request> requests;
   std::mutex faultMutex;               // guards what follows
   std::deque<Fault> faults;            // in the order injected
   bool stopped = false;                // stop() has begun: delays end
+  std::uint64_t releases = 0;          // releaseDelayed() calls: delays begun before one end
   std::condition_variable stopSignal;  // wakes the delays
 
   // The first queued fault that applies to the request, with one of its count used up.
@@ -224,11 +230,33 @@ struct Sandbox::Impl {
     return std::nullopt;
   }
 
+  void keep(const httplib::Request& req, const std::string& body) {
+    Request kept{std::string(SandboxService::operationOf(req.path, body)),
+                 req.method,
+                 req.target,
+                 {},
+                 body,
+                 parseForm(body),
+                 req.remote_port};
+    for (const auto& [name, value] : req.headers) {
+      // httplib adds both ends' addresses to the headers the client sent.
+      if (name != "REMOTE_ADDR" && name != "REMOTE_PORT" && name != "LOCAL_ADDR" &&
+          name != "LOCAL_PORT") {
+        kept.headers.emplace_back(name, value);
+      }
+    }
+    const std::lock_guard<std::mutex> lock(requestMutex);
+    requests.push_back(std::move(kept));
+    arrived.notify_all();
+  }
+
   void answer(const httplib::Request& req, httplib::Response& res, const std::string& body) {
+    if (keepRequests) keep(req, body);
     const std::optional<Fault> fault = takeFault(req, body);
     if (fault && fault->delay.count() > 0) {
       std::unique_lock<std::mutex> lock(faultMutex);
-      stopSignal.wait_for(lock, fault->delay, [this] { return stopped; });
+      const std::uint64_t begun = releases;
+      stopSignal.wait_for(lock, fault->delay, [&] { return stopped || releases != begun; });
     }
     Reply reply;
     if (fault && fault->status != 0) {
@@ -273,6 +301,7 @@ void Sandbox::Impl::start(Options options) {
     server = std::make_unique<httplib::Server>();
   }
   log = std::move(options.log);
+  keepRequests = options.keepRequests;
   service = std::make_unique<SandboxService>(std::move(options));
 
   server->set_payload_max_length(kMaxBodyBytes);
@@ -371,6 +400,25 @@ std::vector<Group> Sandbox::groups() const {
 
 void Sandbox::reset() {
   if (impl_->service) impl_->service->reset();
+  const std::lock_guard<std::mutex> lock(impl_->requestMutex);
+  impl_->requests.clear();
+}
+
+std::vector<Request> Sandbox::requests() const {
+  const std::lock_guard<std::mutex> lock(impl_->requestMutex);
+  return impl_->requests;
+}
+
+bool Sandbox::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(impl_->requestMutex);
+  return impl_->arrived.wait_for(lock, timeout, [&] { return impl_->requests.size() >= count; });
+}
+
+std::optional<std::string> Request::field(const std::string& name) const {
+  for (const auto& [key, value] : fields) {
+    if (key == name) return value;
+  }
+  return std::nullopt;
 }
 
 bool Sandbox::injectFault(Fault fault) {
@@ -383,6 +431,14 @@ bool Sandbox::injectFault(Fault fault) {
 void Sandbox::clearFaults() {
   const std::lock_guard<std::mutex> lock(impl_->faultMutex);
   impl_->faults.clear();
+}
+
+void Sandbox::releaseDelayed() {
+  {
+    const std::lock_guard<std::mutex> lock(impl_->faultMutex);
+    ++impl_->releases;
+  }
+  impl_->stopSignal.notify_all();
 }
 
 void Sandbox::stop() {
