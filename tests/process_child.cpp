@@ -4,10 +4,8 @@
 // when not. Results come from `HOST`, a server of the test's; `SILENT` never answers.
 //   process_child MODE HOST SILENT
 #include <dlfcn.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,6 +23,7 @@
 
 #include "internal/http_transport.hpp"
 #include "support/client.hpp"
+#include "support/run_program.hpp"
 
 namespace {
 
@@ -44,19 +43,6 @@ Result call(const std::string& host) {
 
 bool isOk(const Result& r) { return r && r->result() == "ok"; }
 bool isHttp(const Result& r) { return r && r->reason() == "http"; }
-
-// Whether `child` exited with 0 within `timeout`; one that hangs is killed.
-bool exitedCleanly(pid_t child, std::chrono::seconds timeout = 30s) {
-  int status = 0;
-  for (auto waited = 0ms; waited < timeout; waited += 10ms) {
-    if (waitpid(child, &status, WNOHANG) == child)
-      return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    std::this_thread::sleep_for(10ms);
-  }
-  kill(child, SIGKILL);
-  waitpid(child, &status, 0);
-  return false;
-}
 
 // Requests to `silent` whose handlers must never run: the process ends first.
 void sendNeverHandled(const std::string& silent) {
@@ -121,7 +107,7 @@ int forkWhileObserving(const std::string& host) {
       api.setObserver([](const tavrello::Exchange&) {});
       std::_Exit(isOk(call(host)) ? 0 : 1);
     }
-    hung = !exitedCleanly(child);
+    hung = tavrello::testing::waitForExit(child, 30s) != 0;
   }
   stop = true;
   setter.join();
@@ -163,7 +149,7 @@ int forkedConnections(const std::string& host) {
     const std::vector<std::pair<int, ino_t>> parents = tcpSockets();
     const pid_t child = fork();
     if (child != 0) {
-      if (!exitedCleanly(child, 100s)) return failed("a child failed");
+      if (tavrello::testing::waitForExit(child, 100s) != 0) return failed("a child failed");
       return isOk(call(host)) ? 0 : failed("the parent's request after the fork failed");
     }
     if (!isOk(call(host))) return failed("the child's request failed");

@@ -26,6 +26,22 @@ struct Finished {
   std::string err;
 };
 
+// Waits for the process `pid` to end, and kills it when it still runs after `timeout`.
+// Returns its exit code, 128 + the signal that ended it, or -1 when it had to be killed.
+inline int waitForExit(pid_t pid, std::chrono::seconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 // `environment` adds "NAME=value" entries to this process's environment (replacing those of
 // the same name), from which every TAVRELLO_* and proxy variable is left out. With
 // `stdoutPath` standard output goes to that file instead of being captured.
@@ -60,21 +76,7 @@ inline Finished runProgram(const std::vector<std::string>& argv,
   Finished finished;
   pid_t pid = -1;
   if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data()) == 0) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    bool killed = false;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-      killed = std::chrono::steady_clock::now() > deadline;
-      if (killed) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (!killed) {
-      finished.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
+    finished.exitCode = waitForExit(pid, timeout);
   }
   posix_spawn_file_actions_destroy(&actions);
   for (auto [fd, text] : {std::pair{out, &finished.out}, std::pair{err, &finished.err}}) {
