@@ -208,10 +208,12 @@ struct Sandbox::Impl {
   mutable std::mutex requestMutex;  // guards what follows
   mutable std::condition_variable arrived;
   std::vector<Request> requests;
-  std::mutex faultMutex;               // guards what follows
-  std::deque<Fault> faults;            // in the order injected
-  bool stopped = false;                // stop() has begun: delays end
-  std::uint64_t releases = 0;          // releaseDelayed() calls: delays begun before one end
+  std::mutex faultMutex;     // guards what follows
+  std::deque<Fault> faults;  // in the order injected
+  bool stopped = false;      // stop() has begun: delays end
+  // releaseDelayed() calls, changed under faultMutex: a request that arrived before one
+  // is not delayed past it.
+  std::atomic<std::uint64_t> releases{0};
   std::condition_variable stopSignal;  // wakes the delays
 
   // The first queued fault that applies to the request, with one of its count used up.
@@ -251,12 +253,14 @@ struct Sandbox::Impl {
   }
 
   void answer(const httplib::Request& req, httplib::Response& res, const std::string& body) {
+    // Read before the request is kept: a test that saw it arrive and then released the
+    // delays must find it released, even if it has not begun its delay yet.
+    const std::uint64_t arrival = releases;
     if (keepRequests) keep(req, body);
     const std::optional<Fault> fault = takeFault(req, body);
     if (fault && fault->delay.count() > 0) {
       std::unique_lock<std::mutex> lock(faultMutex);
-      const std::uint64_t begun = releases;
-      stopSignal.wait_for(lock, fault->delay, [&] { return stopped || releases != begun; });
+      stopSignal.wait_for(lock, fault->delay, [&] { return stopped || releases != arrival; });
     }
     Reply reply;
     if (fault && fault->status != 0) {
