@@ -57,6 +57,10 @@ TEST_F(CreateTeamTest, TheServiceHoldsTheNewGroup) {
   const auto groups = sandbox.groups();
   EXPECT_EQ(groups.back().key, key);
   EXPECT_EQ(groups.back().name, "Night shift");
+  // What the application sent, as the service received it.
+  ASSERT_EQ(sandbox.requests().size(), 1u);
+  EXPECT_EQ(sandbox.requests()[0].operation, "createGroup");
+  EXPECT_EQ(sandbox.requests()[0].field("group_name"), "Night shift");
 }
 
 // Failure on purpose: the sandbox answers the next createGroup with a 503, as a service in
