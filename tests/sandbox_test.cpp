@@ -268,7 +268,8 @@ TEST(SandboxInProcess, AnswersShowsItsGroupsAndResets) {
   EXPECT_EQ(wrongMethod->get_header_value("Allow"), "POST");
   EXPECT_EQ(nowhere->status, 404);
   EXPECT_EQ(json::parse(created->body).at("data").at("group_name"), "A&B + C");
-  const std::vector<Request> sent = sandbox.requests();  // each as it came
+  EXPECT_TRUE(sandbox.waitForRequests(3, std::chrono::milliseconds::max()));  // no deadline
+  const std::vector<Request> sent = sandbox.requests();                       // each as it came
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(sent[0].method + " " + sent[1].target + " " + sent[2].operation + " " +
                 sent[2].field("group_name").value_or(""),
@@ -300,7 +301,7 @@ TEST(SandboxInProcess, StopsAtOnceFromAnyThread) {
   client.set_keep_alive(true);
   ASSERT_TRUE(client.Get(kCommon));  // the connection stays open, idle
   Fault held("", 0);
-  held.delay = std::chrono::minutes(1);
+  held.delay = std::chrono::milliseconds::max();  // until stop()
   sandbox.injectFault(held);
   std::thread delayed([&] { httplib::Client("http://" + sandbox.host()).Get(kCommon); });
   // Time for the server to wait for the next request on the idle connection, and for the

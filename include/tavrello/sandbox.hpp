@@ -59,7 +59,8 @@ struct Fault {
   std::string body;
   /// How many requests it answers; after them, requests are answered as usual again.
   std::size_t count;
-  /// How long to wait before answering (stop() cuts the wait short).
+  /// How long to wait before answering; releaseDelayed() and stop() cut the wait short, and
+  /// milliseconds::max() waits for one of them.
   std::chrono::milliseconds delay{0};
   /// Send the status line, the headers (with the whole body's Content-Length) and only this
   /// many bytes of the body, then close the connection: a reply cut short.
@@ -131,6 +132,7 @@ class Sandbox {
   ///   EXPECT_EQ(sandbox.requests().at(0).field("member_key"), "m-0007");
   std::vector<Request> requests() const;
   /// Waits until `count` requests have arrived; false when `timeout` passed first.
+  /// milliseconds::max() waits without a deadline.
   bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
 
   /// Queues a fault. Each request takes the first queued fault that applies to it, in the

@@ -105,6 +105,18 @@ void writeReply(const Reply& reply, httplib::Response& res,
       });
 }
 
+// Waits for `done()` at most `timeout`. wait_for() would overflow adding a timeout near the
+// duration's maximum (milliseconds::max(), "forever") to the clock: such a one has no end.
+template <typename Done>
+bool waitAtMost(std::condition_variable& signal, std::unique_lock<std::mutex>& lock,
+                std::chrono::milliseconds timeout, Done done) {
+  if (timeout >= std::chrono::hours(24 * 365 * 100)) {
+    signal.wait(lock, done);
+    return true;
+  }
+  return signal.wait_for(lock, timeout, done);
+}
+
 // What makes a fault one that cannot be injected; empty for one that can.
 std::string faultProblem(const Fault& fault) {
   if (!fault.operation.empty() && !SandboxService::isOperation(fault.operation)) {
@@ -205,8 +217,8 @@ struct Sandbox::Impl {
   std::function<void(const std::string&)> log;
   std::mutex logMutex;
   bool keepRequests = false;
-  mutable std::mutex requestMutex;  // guards what follows
-  mutable std::condition_variable arrived;
+  std::mutex requestMutex;  // guards what follows
+  std::condition_variable arrived;
   std::vector<Request> requests;
   std::mutex faultMutex;     // guards what follows
   std::deque<Fault> faults;  // in the order injected
@@ -260,7 +272,7 @@ struct Sandbox::Impl {
     const std::optional<Fault> fault = takeFault(req, body);
     if (fault && fault->delay.count() > 0) {
       std::unique_lock<std::mutex> lock(faultMutex);
-      stopSignal.wait_for(lock, fault->delay, [&] { return stopped || releases != arrival; });
+      waitAtMost(stopSignal, lock, fault->delay, [&] { return stopped || releases != arrival; });
     }
     Reply reply;
     if (fault && fault->status != 0) {
@@ -415,7 +427,7 @@ std::vector<Request> Sandbox::requests() const {
 
 bool Sandbox::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(impl_->requestMutex);
-  return impl_->arrived.wait_for(lock, timeout, [&] { return impl_->requests.size() >= count; });
+  return waitAtMost(impl_->arrived, lock, timeout, [&] { return impl_->requests.size() >= count; });
 }
 
 std::optional<std::string> Request::field(const std::string& name) const {
