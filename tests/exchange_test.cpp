@@ -7,7 +7,10 @@
 
 #include <tavrello/tavrello.hpp>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <map>
 #include <mutex>
 #include <set>
 #include <stdexcept>

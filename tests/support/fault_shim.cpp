@@ -31,11 +31,8 @@ int fromEnvironment(const char* name) {
   return value != nullptr ? std::atoi(value) : 0;
 }
 
-// True while the budget read from `name` lasts; each call spends one.
-bool spend(std::atomic<int>& budget, const char* name) {
-  static_cast<void>(name);
-  return budget.fetch_sub(1) > 0;
-}
+// True while the budget lasts; each call spends one.
+bool spend(std::atomic<int>& budget) { return budget.fetch_sub(1) > 0; }
 
 template <typename Function>
 Function next(const char* name) {
@@ -50,14 +47,14 @@ int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*
                    void* argument) {
   static std::atomic<int> failures{fromEnvironment("TAVRELLO_SHIM_FAIL_THREADS")};
   static const auto real = next<decltype(&pthread_create)>("pthread_create");
-  if (spend(failures, "threads")) return EAGAIN;
+  if (spend(failures)) return EAGAIN;
   return real(thread, attributes, start, argument);
 }
 
 CURLMcode curl_multi_add_handle(CURLM* multi, CURL* easy) {
   static std::atomic<int> failures{fromEnvironment("TAVRELLO_SHIM_FAIL_ADD_HANDLE")};
   static const auto real = next<decltype(&curl_multi_add_handle)>("curl_multi_add_handle");
-  if (spend(failures, "add handle")) return CURLM_OUT_OF_MEMORY;
+  if (spend(failures)) return CURLM_OUT_OF_MEMORY;
   return real(multi, easy);
 }
 
