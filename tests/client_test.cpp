@@ -1,5 +1,5 @@
-// The client through its public interface against a recording loopback server: what each
-// operation sends, the keys and the request timestamp, and where a service host sends
+// The client through its public interface against the sandbox, which keeps what it received: what
+// each operation sends, the keys and the request timestamp, and where a service host sends
 // requests.
 #include <gtest/gtest.h>
 
@@ -251,11 +251,11 @@ TEST(Keys, ConcurrentCallersEachSendAMatchingSignature) {
   }
 }
 
-// Which service hosts are accepted, and where their requests go. The recording server is
-// both the service (for loopback hosts, which never go through a proxy) and the proxy that
-// http_proxy names (for every other host, so no name is ever looked up); it answers 503,
-// which the detail names with the host and its port, the default one filled in. The
-// observer sees every request, those that could not be sent too, until it is taken away.
+// Which service hosts are accepted, and where their requests go. The sandbox, answering
+// everything with an injected 503, is both the service (for loopback hosts, which never go
+// through a proxy) and the proxy that http_proxy names (for every other host, so no name is
+// ever looked up). The 503's detail names the host and its port, the default one filled in.
+// The observer sees every request, those that could not be sent too, until it is taken away.
 TEST(ServiceHost, OnlyHostAndPortIsAcceptedAndLoopbackIsNeverProxied) {
   Server server;
   server.injectFault({"", 503, "down", 1000});

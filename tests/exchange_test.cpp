@@ -45,7 +45,7 @@ std::string headWithLength(int status, std::size_t length, const std::string& mo
          "Content-Length: " + std::to_string(length) + "\r\n\r\n";
 }
 
-const std::string kHeld = "<held>";        // a recording server that never answers
+const std::string kHeld = "<held>";        // a sandbox that holds every request
 const std::string kRefused = "<refused>";  // a port where nothing listens
 const std::string kMiB(1 << 20, 'x');
 const std::string kChunkedHead = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
