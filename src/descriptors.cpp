@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 
 namespace tavrello::internal {
 namespace {
+
+std::atomic<std::size_t> gPeakConnections{0};
 
 // The AF_UNIX sockets open in this process.
 std::vector<int> unixSockets() {
@@ -52,9 +55,14 @@ curl_socket_t Connections::open(void* connections, curlsocktype, curl_sockaddr* 
     auto* self = static_cast<Connections*>(connections);
     std::lock_guard guard(self->mutex_);
     self->fds_.push_back(fd);
+    if (self->fds_.size() > gPeakConnections.load(std::memory_order_relaxed)) {
+      gPeakConnections.store(self->fds_.size(), std::memory_order_relaxed);
+    }
   }
   return fd;
 }
+
+std::size_t peakConnectionsForTesting() { return gPeakConnections.load(); }
 
 int Connections::close(void* connections, curl_socket_t fd) {
   auto* self = static_cast<Connections*>(connections);

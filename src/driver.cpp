@@ -40,10 +40,21 @@ Driver::Driver() {
   headers_.reset(list);
 }
 
+// Where eventfd() is refused (a seccomp policy, an emulator, a descriptor shortage), the
+// multi handle's own wakeup takes its place, at the cost of one more descriptor in every
+// wait; only without either can nothing wake the driving thread.
 const char* Driver::open() {
-  if (!multi_) multi_.reset(newMultiHandle());
+  if (!multi_) {
+    multi_.reset(newMultiHandle());
+    if (!multi_) return "out of descriptors";
+    // No more connections open than can be in use at once: a write, which never reuses one,
+    // closes the oldest idle one to make room rather than leave it beside its own.
+    curl_multi_setopt(multi_.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS,
+                      static_cast<long>(kMaxActiveTransfers));
+  }
   if (wakeFd_ < 0) wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  return multi_ && wakeFd_ >= 0 ? nullptr : "out of descriptors";
+  if (wakeFd_ < 0 && curl_multi_wakeup(multi_.get()) != CURLM_OK) return "out of descriptors";
+  return nullptr;
 }
 
 void Driver::submit(std::unique_ptr<Transfer> transfer) {
@@ -65,6 +76,10 @@ void Driver::submit(std::unique_ptr<Transfer> transfer) {
 // wakeup costs a send and two receives. The write fails only when the counter would pass
 // 2^64 - 2 unread wakeups, which the driving thread's reads never let happen.
 void Driver::wake() const {
+  if (wakeFd_ < 0) {
+    curl_multi_wakeup(multi_.get());
+    return;
+  }
   const std::uint64_t one = 1;
   [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
 }
@@ -189,15 +204,24 @@ void Driver::wait(Clock::time_point until) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
     timeoutMs = static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
   }
-  curl_waitfd wakeup{wakeFd_, CURL_WAIT_POLLIN, 0};
-  // curl_multi_wait() rather than _poll(): the wakeup is ours, and libcurl's own pair would
-  // only add a descriptor to every wait. With ours always there it never returns early.
-  curl_multi_wait(multi_.get(), &wakeup, 1, timeoutMs, nullptr);
-  if (wakeup.revents != 0) {
-    std::uint64_t count = 0;
-    [[maybe_unused]] const ssize_t read = ::read(wakeFd_, &count, sizeof count);
+  bool woken = true;  // libcurl's own wakeup tells nothing: maybe
+  if (wakeFd_ < 0) {
+    curl_multi_poll(multi_.get(), nullptr, 0, timeoutMs, nullptr);
+  } else {
+    curl_waitfd wakeup{wakeFd_, CURL_WAIT_POLLIN, 0};
+    // curl_multi_wait() rather than _poll(): the wakeup is ours, and libcurl's own pair
+    // would only add a descriptor to every wait. With ours always there it never returns
+    // early.
+    curl_multi_wait(multi_.get(), &wakeup, 1, timeoutMs, nullptr);
+    woken = wakeup.revents != 0;
+    if (woken) {
+      std::uint64_t count = 0;
+      [[maybe_unused]] const ssize_t read = ::read(wakeFd_, &count, sizeof count);
+    }
+  }
+  if (woken) {
     // Consumed: the next submission wakes again. One pending is enough until then, however
-    // many requests come.
+    // many requests come; one more than needed costs only an early return.
     std::lock_guard lock(submittedMutex_);
     wakePending_ = false;
   }

@@ -15,7 +15,7 @@ std::string failureDetail(const Ending& ending) {
   if (ending.headerBlockEnded && status != 0 && (status < 200 || status > 299)) {
     return "HTTP " + std::to_string(status) + " from " + ending.authority;
   }
-  if (ending.overCap || ending.code == CURLE_FILESIZE_EXCEEDED) return "reply larger than 64 MiB";
+  if (ending.overCap) return "reply larger than 64 MiB";
   switch (ending.code) {
     case CURLE_OK:  // a 2xx status line, then the connection closed mid-header
     case CURLE_PARTIAL_FILE:

@@ -153,6 +153,7 @@ void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> 
   internal::Post post;
   post.operation = endpoint.name;
   post.path = endpoint.path;
+  post.write = endpoint.write;
   post.started = std::chrono::steady_clock::now();
   std::string& body = post.body;
   body.reserve(estimate);

@@ -30,6 +30,14 @@ size_t onHeaderLine(char* data, size_t size, size_t count, void* userdata) {
     curl_easy_getinfo(handle->easy.get(), CURLINFO_RESPONSE_CODE, &status);
     transfer->headerBlockEnded = status >= 200;  // a 1xx block is followed by another
     transfer->keepBody = status >= 200 && status <= 299;
+    // A 2xx body announced over the cap is refused before a byte of it is read. Any other
+    // is read up to the cap, for its status and the start of its body (errorBody()).
+    curl_off_t announced = -1;
+    curl_easy_getinfo(handle->easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+    if (transfer->keepBody && announced > static_cast<curl_off_t>(kMaxReplyBytes)) {
+      transfer->overCap = true;
+      return 0;  // aborts the transfer with CURLE_WRITE_ERROR
+    }
   }
   return length;
 }
@@ -39,7 +47,10 @@ size_t onBody(char* data, size_t size, size_t count, void* userdata) {
   const size_t length = size * count;
   transfer->received += length;
   // Returning less than given aborts the transfer with CURLE_WRITE_ERROR.
-  if (transfer->received > kMaxReplyBytes) return 0;
+  if (transfer->received > kMaxReplyBytes) {
+    transfer->overCap = true;
+    return 0;
+  }
   // The body of a reply outside 2xx is never delivered: it is read, and only its start is
   // kept, for errorBody().
   if (transfer->keepBody) {
@@ -49,6 +60,12 @@ size_t onBody(char* data, size_t size, size_t count, void* userdata) {
     transfer->errorBody.insert(transfer->errorBody.end(), data, data + kept);
   }
   return length;
+}
+
+void setFreshConnect(Handle& handle, bool fresh) {
+  if (handle.freshConnect == fresh) return;
+  curl_easy_setopt(handle.easy.get(), CURLOPT_FRESH_CONNECT, fresh ? 1L : 0L);
+  handle.freshConnect = fresh;
 }
 
 std::chrono::milliseconds remaining(const Transfer& transfer) {
@@ -71,7 +88,6 @@ HandlePtr newHandle(const curl_slist* headers, const SocketHooks& hooks) {
   curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
   curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, onHeaderLine);
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, onBody);
-  curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxReplyBytes));
   curl_easy_setopt(handle, CURLOPT_MAXAGE_CONN, kMaxIdleSeconds);
   curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, hooks.open);
   curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, hooks.owner);
@@ -106,10 +122,11 @@ void attach(Transfer& transfer, const char* defaultCaFile) {
   state.transfer = &transfer;
   curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(post.body.size()));
   curl_easy_setopt(handle, CURLOPT_POSTFIELDS, post.body.data());
-  if (state.freshConnect) {
-    curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 0L);
-    state.freshConnect = false;
-  }
+  // A write goes on a connection of its own. On a reused one that the server closes after
+  // reading it without a reply (a crash, a restart, a load balancer giving up), libcurl
+  // would send it again on another connection, and the service would apply it twice; from
+  // a fresh connection nothing sends it again.
+  setFreshConnect(state, post.write);
   const bool samePath =
       state.pathSetFor.data() == post.path.data() && state.pathSetFor.size() == post.path.size();
   if (state.setFor == destination && samePath) return;
@@ -143,8 +160,7 @@ bool prepareRetry(Transfer& transfer, CURLcode code) {
   transfer.retried = true;
   transfer.received = 0;
   transfer.handle->error[0] = '\0';
-  transfer.handle->freshConnect = true;
-  curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 1L);
+  setFreshConnect(*transfer.handle, true);
   return true;
 }
 
@@ -172,7 +188,7 @@ Ended end(Transfer& transfer, CURLcode code) {
   ending.code = code;
   ending.status = status;
   ending.headerBlockEnded = transfer.headerBlockEnded;
-  ending.overCap = transfer.received > kMaxReplyBytes;
+  ending.overCap = transfer.overCap;
   ending.osErrno = osErrno;
   // The address that answered, or refused: the proxy's when there is one.
   const std::string address = ip != nullptr ? ip : "";

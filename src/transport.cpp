@@ -1,6 +1,7 @@
 #include "internal/transport.hpp"
 
 #include <pthread.h>
+#include <signal.h>
 
 #include <functional>
 #include <utility>
@@ -98,11 +99,20 @@ void Transport::submit(std::unique_ptr<Transfer> transfer) {
 // asleep with requests waiting.
 const char* Transport::startThread() {
   if (driver_.open() != nullptr) return "cannot start the library's I/O thread: out of descriptors";
+  // Signals sent to the process go to the application's threads, whose handlers expect to
+  // run there: the thread starts with them blocked (it inherits this thread's mask). Those
+  // raised by a fault of the thread itself stay open, for crash handlers.
+  sigset_t all, before;
+  sigfillset(&all);
+  for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) sigdelset(&all, fault);
+  pthread_sigmask(SIG_SETMASK, &all, &before);
   try {
     thread_ = std::thread([this] { run(); });
   } catch (const std::exception&) {
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     return "cannot start the library's I/O thread";
   }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
   // Named from here so the name is set before anyone can look.
   pthread_setname_np(thread_.native_handle(), "tavrello-io");
   started_.store(true, std::memory_order_release);
@@ -190,10 +200,17 @@ void Transport::wake() {
 
 // At exit: no round is under way once stopping_ is set, and none starts after; the
 // library's thread ends. The thread that exits may be a driving one (a handler called
-// exit()), or the library's own (an executor ran the handler there).
+// exit(), or an executor ran the handler on the library's thread), even in the middle of a
+// round or of handing the role over (a signal handler called exit()): it is the only one
+// that could be in a round, it may hold roleMutex_ itself, and it never returns to what it
+// was doing, so it waits for nobody. The library's thread is then left to the exit.
 void Transport::stop() {
   if (!started_.load()) return;
   stopping_ = true;
+  if (tDriving == this) {
+    roleChanged_.notify_all();
+    return;
+  }
   driver_.wake();                          // a round under way ends its wait...
   { std::lock_guard round(roundMutex_); }  // ...and has ended here; none starts after
   { std::lock_guard role(roleMutex_); }    // a waiter has read stopping_, or will

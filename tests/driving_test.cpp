@@ -34,7 +34,8 @@ TEST(Driving, AHandlerMayWaitForAnotherResult) {
 }
 
 // The draining thread leaves runUntil() with a transfer under way: the library's thread
-// takes over, and the transfer ends with nobody draining.
+// takes over, and the transfer ends with nobody draining. With the application polling by
+// runPending() alone, it goes on driving call after call.
 TEST(Driving, TransfersGoOnAfterTheDrainingThreadLeaves) {
   Server server(Server::kHeld);
   auto& api = clientFor(server.host());
@@ -48,6 +49,15 @@ TEST(Driving, TransfersGoOnAfterTheDrainingThreadLeaves) {
   EXPECT_TRUE(waitWithoutDraining([&] { return observed == 1; }));
   api.setObserver(nullptr);
   EXPECT_TRUE(drainUntil([&] { return result != nullptr; }));
+  server.clearFaults();
+  for (int i = 0; i < 3; ++i) {
+    Result next;
+    api.getGroups([&](Result r) { next = std::move(r); });
+    ASSERT_TRUE(waitWithoutDraining([&] {
+      MainQueue::shared().runPending();
+      return next != nullptr;
+    }));
+  }
 }
 
 // A task posted from another thread while the waiting thread drives (a reply outstanding,

@@ -12,12 +12,12 @@
 #include <cctype>
 #include <map>
 #include <mutex>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "internal/descriptors.hpp"
 #include "internal/http_transport.hpp"
 #include "support/client.hpp"
 #include "support/raw_server.hpp"
@@ -58,6 +58,7 @@ struct Outcome {
   int status;             // httpStatus()
   const char* detail;     // what detail() starts with; "" for "ok"
   const char* kept = "";  // response() of an "ok" whose body is framed in the head
+  const char* tail = "";  // sent after the body
 };
 
 const Outcome kOutcomes[] = {
@@ -80,7 +81,7 @@ const Outcome kOutcomes[] = {
     {"Refused", kRefused, "", 0, 0, "connection refused by 127.0.0.1:"},
     {"OverCap", headWithLength(200, 65 << 20), kMiB, 65, 200, "reply larger than 64 MiB"},
     {"OverCapChunked", kChunkedHead, "100000\r\n" + kMiB + "\r\n", 65, 200,
-     "reply larger than 64 MiB"},
+     "reply larger than 64 MiB", "", "0\r\n\r\n"},  // a chunked reply that ends properly
 };
 
 void PrintTo(const Outcome& outcome, std::ostream* out) { *out << outcome.name; }
@@ -89,12 +90,25 @@ class Outcomes : public ::testing::TestWithParam<Outcome> {};
 
 TEST_P(Outcomes, EachReplyEndsInExactlyOneResult) {
   const Outcome& outcome = GetParam();
-  const bool held = outcome.head == kHeld;
-  const ExchangeTimeout timeout(held ? 500ms : 60s);
-  Server holding(Server::kHeld);
+#ifdef TAVRELLO_TSAN
+  if (outcome.repeat * outcome.body.size() > kMiB.size()) {
+    GTEST_SKIP() << "ThreadSanitizer checks every byte copied: tens of MiB take minutes on a "
+                    "busy machine; the other builds carry the large replies";
+  }
+#endif
+  const bool holds = outcome.head == kHeld;
+  const ExchangeTimeout timeout(holds ? 500ms : 60s);
+  // Held for 10 s, long past the 500 ms: a deadline that does not end the request in time
+  // lets that answer through.
+  Server holding;
+  sandbox::Fault late = held();
+  late.delay = 10s;
+  if (holds) holding.injectFault(late);
   std::unique_ptr<RawServer> raw;
-  if (!held) raw = std::make_unique<RawServer>(outcome.head, outcome.body, outcome.repeat);
-  const std::string host = held ? holding.host() : raw->host();
+  if (!holds) {
+    raw = std::make_unique<RawServer>(outcome.head, outcome.body, outcome.repeat, outcome.tail);
+  }
+  const std::string host = holds ? holding.host() : raw->host();
   if (outcome.head == kRefused) raw.reset();  // its port, closed again
   auto& api = clientFor(host);
   std::vector<Exchange> seen;
@@ -139,7 +153,7 @@ TEST_P(Outcomes, EachReplyEndsInExactlyOneResult) {
   if (sent < kMiB.size() && !*outcome.kept) {
     EXPECT_EQ(record.replyBytes, sent);
   }
-  if (held) {
+  if (holds) {
     EXPECT_GE(record.elapsed, 450ms);  // the real time from the call (libcurl rounds)
     EXPECT_TRUE(holding.waitForRequests(1, 30s));
   }
@@ -148,6 +162,53 @@ TEST_P(Outcomes, EachReplyEndsInExactlyOneResult) {
 }
 
 INSTANTIATE_TEST_SUITE_P(, Outcomes, ::testing::ValuesIn(kOutcomes),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A server that reads a request on a kept-alive connection and drops it unanswered, as a
+// crashing server or a load balancer that gives up does. A write is never sent again: the
+// service may have applied it. A read may go again, once, and gets its answer; not once a
+// byte of its reply came.
+struct Dropped {
+  const char* name;
+  bool write;
+  RawServer::Then then;  // for the second request
+  const char* result;
+  std::size_t requests;  // that the server read
+};
+
+const Dropped kDropped[] = {
+    {"WriteThenClose", true, RawServer::kCloseUnanswered, "FAIL", 2},
+    {"WriteThenReset", true, RawServer::kResetUnanswered, "FAIL", 2},
+    {"ReadThenClose", false, RawServer::kCloseUnanswered, "ok", 3},
+    {"ReadThenReset", false, RawServer::kResetUnanswered, "ok", 3},
+    {"ReadResetInTheHead", false, RawServer::kResetInTheHead, "FAIL", 2},
+};
+
+void PrintTo(const Dropped& row, std::ostream* out) { *out << row.name; }
+
+class DeadAfterReading : public ::testing::TestWithParam<Dropped> {};
+
+TEST_P(DeadAfterReading, AWriteIsSentOnceAReadAtMostTwice) {
+  const Dropped& row = GetParam();
+  RawServer server(headWithLength(200, 2), "{}");
+  server.script({RawServer::kAnswerAndKeep, row.then, RawServer::kAnswerAndKeep});
+  auto& api = clientFor(server.host());
+  ASSERT_EQ(callOnce(api)->result(), "ok");  // its connection is kept
+  int calls = 0;
+  Result result;
+  const CompletionHandler handler = [&](Result r) {
+    ++calls;
+    result = std::move(r);
+  };
+  row.write ? api.createGroup("g", handler) : api.getLastData("m", handler);
+  ASSERT_TRUE(drainUntil([&] { return calls > 0; }));
+  MainQueue::shared().runUntil([] { return false; }, 100ms);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(result->result(), row.result) << result->detail();
+  EXPECT_EQ(server.requests(), row.requests);
+}
+
+INSTANTIATE_TEST_SUITE_P(, DeadAfterReading, ::testing::ValuesIn(kDropped),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Exchange, SendsExactlyThePostItShould) {
@@ -210,24 +271,21 @@ TEST(Exchange, AThousandInFlightEachGetTheirOwnResultOnce) {
   for (int i = 0; i < 1000; ++i) {
     char member[8];
     std::snprintf(member, sizeof member, "m-%04d", i + 1);
-    api.getLastData(member, [&, i, member = std::string(member)](Result r) {
+    CompletionHandler handler = [&, i, member = std::string(member)](Result r) {
       ++calls[i];
       ++finished;
       EXPECT_NE(text(r).find("\"" + member + "\""), std::string::npos) << text(r);
-    });
+    };
+    // Every fourth a write, on a connection of its own; its reply names the new group.
+    i % 4 == 3 ? api.createGroup(member, handler) : api.getLastData(member, handler);
   }
   EXPECT_EQ(ioThreads().size(), 1u);
   ASSERT_TRUE(drainUntil([&] { return finished == 1000; }));
   MainQueue::shared().runUntil([] { return false; }, 100ms);
   for (int count : calls) ASSERT_EQ(count, 1);
-  std::set<int> ports;
-  for (const sandbox::Request& request : server.requests()) ports.insert(request.peerPort);
-  EXPECT_LE(ports.size(), 64u);  // never more connections than active transfers
-  // One after the other, requests share one connection.
-  ports.clear();
-  for (int i = 0; i < 20; ++i) ASSERT_EQ(callOnce(api)->result(), "ok");
-  for (std::size_t i = 1000; i < 1020; ++i) ports.insert(server.requests()[i].peerPort);
-  EXPECT_EQ(ports.size(), 1u);
+  // Never more connections open at once than active transfers (the server may close idle
+  // ones on a busy machine, and more are made over the run).
+  EXPECT_LE(internal::peakConnectionsForTesting(), 64u);
 }
 
 // Requests beyond the 64 active wait in the library's own queue; their deadline runs there.
@@ -267,15 +325,16 @@ long peakResidentKiB() {
   return usage.ru_maxrss;
 }
 
+// Past the 64 MiB cap too, a failed reply is told by its status and the start of its body.
 TEST(Exchange, TheBodyOfAFailedReplyIsNotKept) {
 #ifdef TAVRELLO_TSAN
   GTEST_SKIP() << "ThreadSanitizer's shadow memory grows with every byte copied";
 #endif
-  RawServer server(headWithLength(404, 64 << 20), kMiB, 64);
+  RawServer server(headWithLength(503, 70 << 20), kMiB, 70);
   const long before = peakResidentKiB();
   const Result result = callOnce(clientFor(server.host()));
-  EXPECT_EQ(result->reason(), "http");
-  EXPECT_EQ(result->errorBody(), Bytes(64 * 1024, 'x'));  // the first 64 KiB of 64 MiB
+  EXPECT_EQ(result->detail(), "HTTP 503 from " + server.host());
+  EXPECT_EQ(result->errorBody(), Bytes(64 * 1024, 'x'));  // the first 64 KiB of 70 MiB
   EXPECT_LT(peakResidentKiB() - before, 24 * 1024);
 }
 

@@ -39,7 +39,6 @@ TEST(FailureDetail, NamesWhatWentWrong) {
       {ending(CURLE_RECV_ERROR, 503, false), "reply cut short by 10.0.0.7:8080"},
       {ending(CURLE_PARTIAL_FILE, 200, true), "reply cut short by 10.0.0.7:8080"},
       {overCap, "reply larger than 64 MiB"},
-      {ending(CURLE_FILESIZE_EXCEEDED, 200, true), "reply larger than 64 MiB"},
       {ending(CURLE_COULDNT_RESOLVE_HOST), "host name not resolved: api.example.com"},
       {refused, "connection refused by 10.0.0.7:8080"},
       {unreachable, "cannot connect to 10.0.0.7:8080"},

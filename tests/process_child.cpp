@@ -6,12 +6,15 @@
 #include <dlfcn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -73,6 +76,23 @@ int exitFromHandler(const std::string& host, const std::string& silent) {
   api.getGroups([](Result) { std::exit(0); });
   tavrello::MainQueue::shared().runUntil([] { return false; }, 30s);
   return failed("the handler did not run");
+}
+
+// A signal handler calls exit() on the thread that waits for results, and so drives, while
+// it waits for activity in the middle of a round.
+int exitFromSignalHandler(const std::string& silent) {
+  std::signal(SIGTERM, [](int) { std::exit(0); });
+  sendNeverHandled(silent);
+  std::thread([main = pthread_self()] {
+    // This process's first thread, once it sits in poll().
+    for (std::string call; call != std::to_string(SYS_poll) && call != std::to_string(SYS_ppoll);) {
+      std::this_thread::sleep_for(1ms);
+      std::ifstream("/proc/self/task/" + std::to_string(getpid()) + "/syscall") >> call;
+    }
+    pthread_kill(main, SIGTERM);
+  }).detach();
+  tavrello::MainQueue::shared().runUntil([] { return false; }, 30s);
+  return failed("the signal handler's exit() did not end the process");
 }
 
 // An executor that runs tasks at once runs handlers on the library's I/O thread.
@@ -199,6 +219,14 @@ int descriptorsExhausted(const std::string& host) {
   return running < 10 ? 0 : failed("the library's thread spins");
 }
 
+// With the shim refusing every eventfd(): calls work all the same.
+int withoutEventfd(const std::string& host) {
+  for (int i = 0; i < 3; ++i) {
+    if (!isOk(call(host))) return failed("a request without an eventfd failed");
+  }
+  return 0;
+}
+
 // With the shim failing the first thread creation or the first add: that request fails,
 // the next one works.
 int failsOnceThenWorks(const std::string& host) {
@@ -231,6 +259,8 @@ int main(int argc, char** argv) {
   api.setServerKey("s");
   if (mode == "exit" || mode == "thread-exit") return inFlightAtExit(mode, argv[3]);
   if (mode == "handler-exit") return exitFromHandler(host, argv[3]);
+  if (mode == "signal-exit") return exitFromSignalHandler(argv[3]);
+  if (mode == "no-eventfd") return withoutEventfd(host);
   if (mode == "executor-exit" || mode == "executor-throws") return executorRunsAtOnce(mode, host);
   if (mode == "fork-observing") return forkWhileObserving(host);
   if (mode == "fork-connections") return forkedConnections(host);

@@ -1,6 +1,7 @@
 // Process events, one child process each (process_child.cpp): the process exits with
-// requests in flight, a handler run on the I/O thread throws or exits, the process forks,
-// the environment refuses a thread, a curl call or a quick name lookup (fault_shim.cpp).
+// requests in flight, a handler (run on the I/O thread, or a signal handler) exits or throws,
+// the process forks, the environment refuses a thread, an eventfd, a curl call or a quick name
+// lookup (fault_shim.cpp).
 // Every call must end in exactly one result, and the process must end cleanly and at once.
 #include <gtest/gtest.h>
 
@@ -64,12 +65,13 @@ TEST_P(ProcessEvents, EveryCallEndsOnceAndTheProcessEndsCleanly) {
 INSTANTIATE_TEST_SUITE_P(
     , ProcessEvents,
     ::testing::Values(Event{"exit", nullptr, true}, Event{"thread-exit", nullptr, true},
-                      Event{"handler-exit", nullptr, true}, Event{"executor-exit", nullptr},
-                      Event{"executor-throws", nullptr}, Event{"fork-observing", nullptr},
-                      Event{"fork-connections", nullptr},
+                      Event{"handler-exit", nullptr, true}, Event{"signal-exit", nullptr, true},
+                      Event{"executor-exit", nullptr}, Event{"executor-throws", nullptr},
+                      Event{"fork-observing", nullptr}, Event{"fork-connections", nullptr},
 
                       Event{"fails-once", "TAVRELLO_SHIM_FAIL_THREADS=1"},
                       Event{"fails-once", "TAVRELLO_SHIM_FAIL_ADD_HANDLE=1"},
+                      Event{"no-eventfd", "TAVRELLO_SHIM_NO_EVENTFD=1"},
                       Event{"slow-lookup", "TAVRELLO_SHIM_SLOW_LOOKUP=30"},
                       Event{"fails-until-descriptors", "TAVRELLO_SHIM_NO_DESCRIPTORS=1"},
                       Event{"default-timeout", "TAVRELLO_SHIM_CLOCK=1"}),

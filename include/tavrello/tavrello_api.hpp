@@ -64,11 +64,20 @@ struct Post;
 /// the library opens is close-on-exec: a program started with exec inherits
 /// none of its connections.
 ///
+/// The library's own thread never runs a signal handler of the application's
+/// (signals sent to the process go to other threads), and a handler that
+/// calls exit() ends the process at once, also on a thread that waits in
+/// MainQueue::runUntil().
+///
 /// Connections are kept alive between requests, but never reused after 4 s
-/// idle, as servers close idle connections after a few seconds. A request
-/// whose reused connection the server had already closed, which ends before
-/// any byte of a reply, is sent again once on a fresh connection (the server
-/// never saw it).
+/// idle, as servers close idle connections after a few seconds. A write
+/// (createGroup, editGroupName, removeGroup, addGroupMember,
+/// removeGroupMember) goes on a connection of its own and is never sent twice,
+/// whatever the server does after reading it: a server that drops the
+/// connection without a reply gives "http", and the service may or may not
+/// have carried the write out. A read whose reused connection dies before any
+/// byte of a reply came (most often one the server closed while it sat idle)
+/// is sent again, once, on a fresh connection: reading twice changes nothing.
 ///
 /// Proxies: requests to a loopback host (localhost, 127.0.0.0/8, [::1],
 /// [::ffff:127.0.0.1]) never go through a proxy. Requests to any other host follow libcurl's

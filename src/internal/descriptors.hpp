@@ -37,6 +37,9 @@ class Connections {
   std::vector<int> fds_;  // guarded by mutex_
 };
 
+/// The most connections this process had open at once, for the library's own tests.
+std::size_t peakConnectionsForTesting();
+
 /// curl_multi_init(), with the multi handle's own wakeup socket pair, which libcurl makes
 /// without close-on-exec, made close-on-exec. Null when libcurl could not make one.
 CURLM* newMultiHandle();

@@ -66,7 +66,7 @@ class Driver {
   std::unique_ptr<CURLM, MultiCleanup> multi_;
   std::unique_ptr<curl_slist, SlistFree> headers_;
   const char* defaultCaFile_ = nullptr;  // libcurl's own bundle
-  int wakeFd_ = -1;                      // never closed but in a child
+  int wakeFd_ = -1;  // an eventfd, never closed but in a child; -1: libcurl's own wakeup
 
   std::mutex submittedMutex_;
   std::vector<std::unique_ptr<Transfer>> submitted_;  // guarded by submittedMutex_

@@ -21,6 +21,7 @@ struct Post {
   std::shared_ptr<const Destination> destination;
   CompletionHandler callback;
   std::chrono::steady_clock::time_point started;  // the operation's call
+  bool write = false;  // changes the service's state: never sent more than once
 };
 
 /// Sends "POST origin+path" with the body and the library's two headers, and
@@ -30,6 +31,9 @@ struct Post {
 ///   any other status, a reply cut short,
 ///   a transfer error (timeout, reset,
 ///   refused, TLS, reply over 64 MiB)    -> "http", body dropped
+/// A write goes on a fresh connection, from which nothing sends it again. A read whose
+/// reused connection turned out dead before any byte of a reply came goes again, once, on
+/// a fresh one.
 /// with httpStatus() and, on failure, detail() filled in; the observer sees
 /// each request first. Returns at once and never throws; the library's
 /// thread is started on first use, and again by a later call when it could

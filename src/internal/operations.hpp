@@ -21,6 +21,7 @@ struct Endpoint {
   std::string_view path;        // appended to the service's origin
   std::string_view action;      // value of "api", empty when not sent
   std::array<Field, 3> fields;  // in the order they are set; unused ones have no name
+  bool write = false;           // changes the service's state: sent at most once
 };
 
 enum Operation : int {
@@ -64,20 +65,23 @@ inline constexpr std::array<Endpoint, kOperationCount> kOperations = {{
      kGroupPath,
      "api.common.group.get.group.object.list",
      {arg("group_key", 0)}},
-    {"createGroup", kGroupPath, "api.common.group.set.add", {arg("group_name", 0)}},
+    {"createGroup", kGroupPath, "api.common.group.set.add", {arg("group_name", 0)}, true},
     {"editGroupName",
      kGroupPath,
      "api.common.group.set.modify",
-     {arg("group_key", 0), arg("group_name", 1)}},
-    {"removeGroup", kGroupPath, "api.common.group.set.delete", {arg("group_key", 0)}},
+     {arg("group_key", 0), arg("group_name", 1)},
+     true},
+    {"removeGroup", kGroupPath, "api.common.group.set.delete", {arg("group_key", 0)}, true},
     {"addGroupMember",
      kGroupPath,
      "api.common.group.set.object.add",
-     {arg("group_key", 0), arg("member_key", 1)}},
+     {arg("group_key", 0), arg("member_key", 1)},
+     true},
     {"removeGroupMember",
      kGroupPath,
      "api.common.group.set.object.delete",
-     {arg("group_key", 0), arg("member_key", 1)}},
+     {arg("group_key", 0), arg("member_key", 1)},
+     true},
 }};
 
 // The names, action codes and fixed values go into a body as they are.
@@ -92,5 +96,15 @@ constexpr bool isTablePlain() {
   return true;
 }
 static_assert(isTablePlain());
+
+// The writes are exactly the group changes: a new one cannot be left resendable by mistake.
+constexpr bool areWritesTheChanges() {
+  for (const Endpoint& endpoint : kOperations) {
+    // cppcheck-suppress useStlAlgorithm ; std::all_of is constexpr only from C++20
+    if (endpoint.write != (endpoint.action.find(".set.") != std::string_view::npos)) return false;
+  }
+  return true;
+}
+static_assert(areWritesTheChanges());
 
 }  // namespace tavrello::internal

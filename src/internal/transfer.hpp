@@ -39,7 +39,7 @@ struct Handle {
   Transfer* transfer = nullptr;               // the request it serves now
   std::shared_ptr<const Destination> setFor;  // scheme, CA file, proxy and URL are for it
   std::string_view pathSetFor;                // and the URL for this path
-  bool freshConnect = false;                  // set by a retry
+  bool freshConnect = false;                  // CURLOPT_FRESH_CONNECT is on
   char error[CURL_ERROR_SIZE] = "";           // libcurl's own words for a failure
 };
 using HandlePtr = std::unique_ptr<Handle>;
@@ -70,6 +70,7 @@ struct Transfer {
   bool replyStarted = false;      // a byte of the reply arrived
   bool headerBlockEnded = false;  // the final (non-1xx) header block ended
   bool keepBody = false;          // the final status is 2xx: the body is the result
+  bool overCap = false;           // the body outgrew kMaxReplyBytes, or announced it would
   bool retried = false;           // sent again once, on a fresh connection
 };
 
@@ -88,10 +89,11 @@ std::shared_ptr<TavrelloResult> failureResult(std::string detail, int status = 0
 /// proxy. `defaultCaFile` is libcurl's own. Its deadline is the driver's to keep.
 void attach(Transfer& transfer, const char* defaultCaFile);
 
-/// After libcurl ended `transfer` with `code`: true when its reused connection, which the
-/// server had closed while it sat idle, died before any byte of a reply came. The server
-/// never saw the request, which is then ready to go again, once, on a fresh connection,
-/// within its deadline.
+/// After libcurl ended `transfer` with `code`: true when its reused connection died before
+/// any byte of a reply came (most often one the server had closed while it sat idle). It
+/// is then ready to go again, once, on a fresh connection, within its deadline. Only a
+/// read can be on a reused connection (see attach()): reading twice changes nothing, while
+/// a write that the server read before the connection died must not be applied twice.
 bool prepareRetry(Transfer& transfer, CURLcode code);
 
 /// The result of `transfer`, which libcurl ended with `code`.

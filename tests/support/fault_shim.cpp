@@ -8,6 +8,7 @@
 //   TAVRELLO_SHIM_NO_DESCRIPTORS=1   while set, eventfd, socket and socketpair fail with
 //                                    EMFILE, as when every descriptor is in use (a limit
 //                                    would starve the sanitizers' runtimes too)
+//   TAVRELLO_SHIM_NO_EVENTFD=1       eventfd fails with ENOSYS, as under a seccomp policy
 //   TAVRELLO_SHIM_CLOCK=1            the monotonic clocks run ahead by the seconds the
 //                                    program stores in tavrello_shim_clock_ahead (dlsym)
 #include <curl/curl.h>
@@ -91,7 +92,9 @@ int clock_gettime(clockid_t clock, timespec* time) {
 
 int eventfd(unsigned int initial, int flags) {
   static const auto real = next<decltype(&eventfd)>("eventfd");
-  return outOfDescriptors() ? -1 : real(initial, flags);
+  static const bool refused = fromEnvironment("TAVRELLO_SHIM_NO_EVENTFD") == 1;
+  if (refused) errno = ENOSYS;
+  return refused || outOfDescriptors() ? -1 : real(initial, flags);
 }
 
 int socket(int domain, int type, int protocol) {
