@@ -28,7 +28,10 @@ Ended expired(Transfer& transfer) {
 
 Driver::Driver() {
   curl_global_init(CURL_GLOBAL_DEFAULT);
-  defaultCaFile_ = curl_version_info(CURLVERSION_NOW)->cainfo;
+  // Only one thread drives at a time, and the role passes under a lock: the share needs no
+  // lock of its own.
+  share_.reset(curl_share_init());
+  curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
   curl_slist* list = nullptr;
   for (const char* header :
        {"Content-Type: application/x-www-form-urlencoded", "Accept: application/json",
@@ -38,6 +41,8 @@ Driver::Driver() {
     list = curl_slist_append(list, header);
   }
   headers_.reset(list);
+  defaults_ = {headers_.get(), connections_.hooks(), share_.get(),
+               curl_version_info(CURLVERSION_NOW)->cainfo};
 }
 
 // Where eventfd() is refused (a seccomp policy, an emulator, a descriptor shortage), the
@@ -126,13 +131,13 @@ void Driver::startWaiting(std::vector<Ended>& ended) {
       transfer->handle = std::move(idle_.back());
       idle_.pop_back();
     } else {
-      transfer->handle = newHandle(headers_.get(), connections_.hooks());
+      transfer->handle = newHandle(defaults_);
     }
     if (!transfer->handle) {
       ended.push_back({std::move(transfer->post), failureResult("out of memory")});
       continue;
     }
-    attach(*transfer, defaultCaFile_);
+    attach(*transfer, defaults_, maxIdleFor(*transfer));
     if (curl_multi_add_handle(multi_.get(), transfer->handle->easy.get()) != CURLM_OK) {
       idle_.push_back(std::move(transfer->handle));
       ended.push_back({std::move(transfer->post), failureResult("cannot start the transfer")});
@@ -171,8 +176,18 @@ void Driver::release(std::size_t index, CURLcode code, std::vector<Ended>& ended
     active_[index]->activeIndex = index;
   }
   active_.pop_back();
+  if (transfer->keepAlive >= 0) {
+    announcedBy_ = transfer->post.destination;
+    announcedKeepAlive_ = transfer->keepAlive;
+  }
   ended.push_back(end(*transfer, code));
   idle_.push_back(std::move(transfer->handle));
+}
+
+// A second less than the server said it keeps an idle connection, when it said so.
+long Driver::maxIdleFor(const Transfer& transfer) const {
+  if (announcedBy_ != transfer.post.destination || announcedKeepAlive_ < 0) return kMaxIdleSeconds;
+  return std::clamp(announcedKeepAlive_ - 1, 0L, kMaxIdleSeconds);
 }
 
 // Ends the active requests whose deadline passed. The deadlines are the driver's own

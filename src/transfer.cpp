@@ -1,7 +1,10 @@
 #include "internal/transfer.hpp"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "internal/failure_detail.hpp"
@@ -9,11 +12,16 @@
 namespace tavrello::internal {
 namespace {
 
-// A connection idle for longer is closed rather than reused. Servers close idle keep-alive
-// connections after a few seconds (5 s is a common default, some use less); one closed
-// while it waited in libcurl's pool, over TLS with a close-notify that libcurl does not
-// notice, would cost the next request a dead connection.
-constexpr long kMaxIdleSeconds = 4;
+// N of "Keep-Alive: timeout=N, max=M" (anything over kMaxIdleSeconds as one more), or -1.
+long keepAliveTimeout(std::string_view line) {
+  const std::size_t at = line.find("timeout=");
+  long seconds = -1;
+  for (std::size_t i = at + 8;
+       at != std::string_view::npos && i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
+    seconds = std::min(std::max(seconds, 0L) * 10 + (line[i] - '0'), kMaxIdleSeconds + 1);
+  }
+  return seconds;
+}
 
 // Every header line of the reply, 1xx ones included. A blank line ends a header block; only
 // a final block that ended makes a reply (a server that closes mid-header leaves libcurl
@@ -25,6 +33,11 @@ size_t onHeaderLine(char* data, size_t size, size_t count, void* userdata) {
   Transfer* transfer = handle->transfer;
   const size_t length = size * count;
   transfer->replyStarted = true;
+  constexpr std::string_view kKeepAlive = "keep-alive:";
+  if (length > kKeepAlive.size() && (data[0] | 0x20) == 'k' &&
+      strncasecmp(data, kKeepAlive.data(), kKeepAlive.size()) == 0) {
+    transfer->keepAlive = keepAliveTimeout(std::string_view(data, length));
+  }
   if ((length == 2 && data[0] == '\r') || (length == 1 && data[0] == '\n')) {
     long status = 0;
     curl_easy_getinfo(handle->easy.get(), CURLINFO_RESPONSE_CODE, &status);
@@ -74,14 +87,16 @@ std::chrono::milliseconds remaining(const Transfer& transfer) {
 
 }  // namespace
 
-HandlePtr newHandle(const curl_slist* headers, const SocketHooks& hooks) {
+HandlePtr newHandle(const HandleDefaults& defaults) {
   auto created = std::make_unique<Handle>();
   created->easy.reset(curl_easy_init());
   CURL* handle = created->easy.get();
   if (!handle) return nullptr;
+  const SocketHooks& hooks = defaults.hooks;
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(handle, CURLOPT_POST, 1L);
-  curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(handle, CURLOPT_HTTPHEADER, defaults.headers);
+  curl_easy_setopt(handle, CURLOPT_SHARE, defaults.share);
   curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
   // Peer and host name verification, whatever libcurl's defaults may become.
   curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -114,7 +129,7 @@ std::shared_ptr<TavrelloResult> failureResult(std::string detail, int status) {
   return result;
 }
 
-void attach(Transfer& transfer, const char* defaultCaFile) {
+void attach(Transfer& transfer, const HandleDefaults& defaults, long maxIdleSeconds) {
   Handle& state = *transfer.handle;
   CURL* handle = state.easy.get();
   const Post& post = transfer.post;
@@ -127,6 +142,10 @@ void attach(Transfer& transfer, const char* defaultCaFile) {
   // would send it again on another connection, and the service would apply it twice; from
   // a fresh connection nothing sends it again.
   setFreshConnect(state, post.write);
+  if (state.maxIdle != maxIdleSeconds) {
+    curl_easy_setopt(handle, CURLOPT_MAXAGE_CONN, maxIdleSeconds);
+    state.maxIdle = maxIdleSeconds;
+  }
   const bool samePath =
       state.pathSetFor.data() == post.path.data() && state.pathSetFor.size() == post.path.size();
   if (state.setFor == destination && samePath) return;
@@ -139,7 +158,7 @@ void attach(Transfer& transfer, const char* defaultCaFile) {
     // Only the scheme asked for, never another (no redirect is followed either).
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, destination->https ? "https" : "http");
     curl_easy_setopt(handle, CURLOPT_CAINFO,
-                     destination->caFile.empty() ? defaultCaFile : destination->caFile.c_str());
+                     destination->caFile.empty() ? defaults.caFile : destination->caFile.c_str());
     // "*" exempts every host from a proxy, whatever the environment says (and spares
     // reading it); null goes back to libcurl's reading of http_proxy, no_proxy and the like.
     curl_easy_setopt(handle, CURLOPT_NOPROXY, destination->loopback ? "*" : nullptr);

@@ -211,6 +211,17 @@ TEST_P(DeadAfterReading, AWriteIsSentOnceAReadAtMostTwice) {
 INSTANTIATE_TEST_SUITE_P(, DeadAfterReading, ::testing::ValuesIn(kDropped),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A server that says how long it keeps idle connections: they are not reused after that.
+TEST(Exchange, AConnectionIsNotReusedPastTheServersKeepAlive) {
+  RawServer server(headWithLength(200, 2, "Keep-Alive: timeout=1\r\n"), "{}");
+  server.script({RawServer::kAnswerAndKeep});
+  auto& api = clientFor(server.host());
+  ASSERT_EQ(callOnce(api)->result(), "ok");
+  std::this_thread::sleep_for(1100ms);
+  ASSERT_EQ(callOnce(api)->result(), "ok");
+  EXPECT_EQ(server.connections(), 2u);
+}
+
 TEST(Exchange, SendsExactlyThePostItShould) {
   Server server;
   const std::string name(1100000, 'n');  // over 1 MiB, where libcurl would add "Expect"

@@ -1,8 +1,9 @@
 // The child program of process_test: each mode puts the library through one process event
 // (exit, fork, a failing environment from fault_shim.cpp) and exits 0 when every call ended
 // in exactly one result and the process ended cleanly; 1, with a line on standard error,
-// when not. Results come from `HOST`, a server of the test's; `SILENT` never answers.
-//   process_child MODE HOST SILENT
+// when not. Results come from `HOST`, a server of the test's; `SILENT` never answers;
+// `KEEPING` answers and never closes a connection.
+//   process_child MODE HOST SILENT KEEPING
 #include <dlfcn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -202,6 +203,21 @@ int defaultTimeout(const std::string& host, const std::string& silent) {
   return slow->detail() == "no complete reply within 60 s" ? 0 : failed(slow->detail().c_str());
 }
 
+// With the shim's clock and `keeping`, a server that never closes an idle connection: one
+// idle for 54 s is reused, one idle for 56 s is not.
+int idleLimit(const std::string& keeping) {
+  auto* ahead = static_cast<std::atomic<long>*>(dlsym(RTLD_DEFAULT, "tavrello_shim_clock_ahead"));
+  if (ahead == nullptr) return failed("the clock needs the fault shim");
+  std::vector<bool> fresh;
+  api.setObserver([&](const tavrello::Exchange& e) { fresh.push_back(e.newConnection); });
+  for (const long seconds : {0L, 54L, 110L}) {
+    ahead->store(seconds);
+    if (!isOk(call(keeping))) return failed("a request to the keeping server failed");
+  }
+  api.setObserver(nullptr);
+  return fresh == std::vector<bool>{true, false, true} ? 0 : failed("idle connections misused");
+}
+
 // With the shim's TAVRELLO_SHIM_NO_DESCRIPTORS=1, no descriptor can be had when the first
 // call starts the I/O thread: that call fails, and once descriptors are free the next works.
 int descriptorsExhausted(const std::string& host) {
@@ -253,7 +269,7 @@ int slowLookup(const std::string& host) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4) return failed("usage: process_child MODE HOST SILENT");
+  if (argc < 5) return failed("usage: process_child MODE HOST SILENT KEEPING");
   const std::string mode = argv[1], host = argv[2];
   api.setApiKey("k");
   api.setServerKey("s");
@@ -265,6 +281,7 @@ int main(int argc, char** argv) {
   if (mode == "fork-observing") return forkWhileObserving(host);
   if (mode == "fork-connections") return forkedConnections(host);
   if (mode == "default-timeout") return defaultTimeout(host, argv[3]);
+  if (mode == "idle-limit") return idleLimit(argv[4]);
   if (mode == "fails-until-descriptors") return descriptorsExhausted(host);
   if (mode == "fails-once") return failsOnceThenWorks(host);
   if (mode == "slow-lookup") return slowLookup(host);

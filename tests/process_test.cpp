@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/client.hpp"
+#include "support/raw_server.hpp"
 #include "support/run_program.hpp"
 
 namespace tavrello::testing {
@@ -48,6 +49,8 @@ TEST_P(ProcessEvents, EveryCallEndsOnceAndTheProcessEndsCleanly) {
                     "another thread allocates can hang in it";
   }
   Server server, silent(Server::kHeld);
+  RawServer keeping("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}");
+  keeping.script({RawServer::kAnswerAndKeep});
   std::vector<std::string> environment;
   if (event.shim != nullptr) {
     environment = {std::string("LD_PRELOAD=") + TAVRELLO_FAULT_SHIM, event.shim, asanOptions()};
@@ -56,8 +59,9 @@ TEST_P(ProcessEvents, EveryCallEndsOnceAndTheProcessEndsCleanly) {
   const char* repetitions = std::getenv("TAVRELLO_EXIT_REPETITIONS");
   const int runs = !event.race ? 1 : repetitions ? std::atoi(repetitions) : 10;
   for (int run = 0; run < runs; ++run) {
-    const Finished finished =
-        runProgram({TAVRELLO_PROCESS_CHILD, event.mode, server.host(), silent.host()}, environment);
+    const Finished finished = runProgram(
+        {TAVRELLO_PROCESS_CHILD, event.mode, server.host(), silent.host(), keeping.host()},
+        environment);
     ASSERT_EQ(finished.exitCode, 0) << "run " << run << ": " << finished.err;
   }
 }
@@ -74,9 +78,11 @@ INSTANTIATE_TEST_SUITE_P(
                       Event{"no-eventfd", "TAVRELLO_SHIM_NO_EVENTFD=1"},
                       Event{"slow-lookup", "TAVRELLO_SHIM_SLOW_LOOKUP=30"},
                       Event{"fails-until-descriptors", "TAVRELLO_SHIM_NO_DESCRIPTORS=1"},
-                      Event{"default-timeout", "TAVRELLO_SHIM_CLOCK=1"}),
+                      Event{"default-timeout", "TAVRELLO_SHIM_CLOCK=1"},
+                      Event{"idle-limit", "TAVRELLO_SHIM_CLOCK=1"}),
     [](const ::testing::TestParamInfo<Event>& info) {
-      std::string name = info.param.shim ? info.param.shim + 14 : info.param.mode;
+      std::string name = info.param.mode;
+      if (info.param.shim) name = name + "_" + (info.param.shim + 14);
       for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
       return name;
     });

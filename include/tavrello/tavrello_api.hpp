@@ -69,8 +69,10 @@ struct Post;
 /// calls exit() ends the process at once, also on a thread that waits in
 /// MainQueue::runUntil().
 ///
-/// Connections are kept alive between requests, but never reused after 4 s
-/// idle, as servers close idle connections after a few seconds. A write
+/// Connections are kept alive between requests and reused for up to 55 s idle
+/// (load balancers commonly close idle connections after 60 s), or a second
+/// less than the server announces in "Keep-Alive: timeout=N". TLS sessions are
+/// resumed by any new connection to the same host. A write
 /// (createGroup, editGroupName, removeGroup, addGroupMember,
 /// removeGroupMember) goes on a connection of its own and is never sent twice,
 /// whatever the server does after reading it: a server that drops the

@@ -54,6 +54,9 @@ class Driver {
   struct SlistFree {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
   };
+  struct ShareCleanup {
+    void operator()(CURLSH* share) const { curl_share_cleanup(share); }
+  };
 
   void takeSubmitted();
   void startWaiting(std::vector<Ended>& ended);
@@ -63,9 +66,12 @@ class Driver {
   void expireActive(std::vector<Ended>& ended);
   void wait(Clock::time_point until);
 
+  long maxIdleFor(const Transfer& transfer) const;
+
   std::unique_ptr<CURLM, MultiCleanup> multi_;
   std::unique_ptr<curl_slist, SlistFree> headers_;
-  const char* defaultCaFile_ = nullptr;  // libcurl's own bundle
+  std::unique_ptr<CURLSH, ShareCleanup> share_;
+  HandleDefaults defaults_;
   int wakeFd_ = -1;  // an eventfd, never closed but in a child; -1: libcurl's own wakeup
 
   std::mutex submittedMutex_;
@@ -79,6 +85,10 @@ class Driver {
   std::vector<std::unique_ptr<Transfer>> active_;
   Clock::time_point nextDeadline_ = Clock::time_point::max();  // of the active ones
   std::vector<HandlePtr> idle_;
+  // The destination whose server last announced how long it keeps idle connections, and
+  // that figure.
+  std::shared_ptr<const Destination> announcedBy_;
+  long announcedKeepAlive_ = -1;
 
   Connections connections_;
 };

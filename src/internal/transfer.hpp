@@ -18,6 +18,14 @@ namespace tavrello::internal {
 
 using Clock = std::chrono::steady_clock;
 
+/// How long a connection may sit idle in the pool and still be reused, in whole seconds:
+/// under the 60 s after which the commonest load balancers close idle connections (nginx
+/// keeps them 65 to 75 s). A server that closes sooner mostly says so (Keep-Alive:
+/// timeout=5 from Apache or Node.js), and the pool then keeps its connections a second
+/// less. One that closes sooner without saying so costs a read one more try on a fresh
+/// connection, and a write nothing (it never reuses a connection).
+inline constexpr long kMaxIdleSeconds = 55;
+
 /// Largest reply body read; a longer one ends the exchange with "http".
 inline constexpr std::size_t kMaxReplyBytes = 64u << 20;
 /// How much of the body of a reply outside 2xx is kept, for TavrelloResult::errorBody().
@@ -40,13 +48,22 @@ struct Handle {
   std::shared_ptr<const Destination> setFor;  // scheme, CA file, proxy and URL are for it
   std::string_view pathSetFor;                // and the URL for this path
   bool freshConnect = false;                  // CURLOPT_FRESH_CONNECT is on
+  long maxIdle = kMaxIdleSeconds;             // CURLOPT_MAXAGE_CONN
   char error[CURL_ERROR_SIZE] = "";           // libcurl's own words for a failure
 };
 using HandlePtr = std::unique_ptr<Handle>;
 
+/// What every handle of a driver shares.
+struct HandleDefaults {
+  const curl_slist* headers = nullptr;  // the request headers
+  SocketHooks hooks{};
+  CURLSH* share = nullptr;       // one TLS session cache: any handle resumes any session
+  const char* caFile = nullptr;  // libcurl's own CA bundle
+};
+
 /// A new handle with the options every request shares; null when libcurl could not make
 /// one.
-HandlePtr newHandle(const curl_slist* headers, const SocketHooks& hooks);
+HandlePtr newHandle(const HandleDefaults& defaults);
 
 /// One request from its submission to its result. Its owner (the driver) keeps it while
 /// libcurl works on it; libcurl's callbacks and CURLOPT_PRIVATE point at it then.
@@ -71,6 +88,7 @@ struct Transfer {
   bool headerBlockEnded = false;  // the final (non-1xx) header block ended
   bool keepBody = false;          // the final status is 2xx: the body is the result
   bool overCap = false;           // the body outgrew kMaxReplyBytes, or announced it would
+  long keepAlive = -1;            // the server's Keep-Alive: timeout=N, in seconds
   bool retried = false;           // sent again once, on a fresh connection
 };
 
@@ -85,9 +103,10 @@ struct Ended {
 /// "http" with `detail`: how every failure of the exchange is told.
 std::shared_ptr<TavrelloResult> failureResult(std::string detail, int status = 0);
 
-/// Puts `transfer` on its handle: body and, when they changed, URL, scheme, CA file and
-/// proxy. `defaultCaFile` is libcurl's own. Its deadline is the driver's to keep.
-void attach(Transfer& transfer, const char* defaultCaFile);
+/// Puts `transfer` on its handle: body and, when they changed, URL, scheme, CA file, proxy
+/// and the idle time, in whole seconds, after which a pooled connection is not reused for
+/// it. Its deadline is the driver's to keep.
+void attach(Transfer& transfer, const HandleDefaults& defaults, long maxIdleSeconds);
 
 /// After libcurl ended `transfer` with `code`: true when its reused connection died before
 /// any byte of a reply came (most often one the server had closed while it sat idle). It

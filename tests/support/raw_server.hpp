@@ -77,6 +77,10 @@ class RawServer {
 
   std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
   std::size_t requests() const { return requests_; }
+  std::size_t connections() {
+    std::lock_guard lock(mutex_);
+    return threads_.size();
+  }
 
  private:
   void serve(int connection) {
