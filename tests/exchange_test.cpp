@@ -20,6 +20,7 @@
 #include "internal/descriptors.hpp"
 #include "internal/http_transport.hpp"
 #include "support/client.hpp"
+#include "support/exchange_timeout.hpp"
 #include "support/raw_server.hpp"
 
 namespace tavrello::testing {
@@ -31,14 +32,6 @@ std::string text(const Result& result) {
   const auto& bytes = result->response();
   return bytes ? std::string(bytes->begin(), bytes->end()) : "<absent>";
 }
-
-// The library's own tests may shorten the exchange timeout; the 60 s come back at scope end.
-struct ExchangeTimeout {
-  explicit ExchangeTimeout(std::chrono::milliseconds timeout) {
-    internal::setExchangeTimeoutForTesting(timeout);
-  }
-  ~ExchangeTimeout() { internal::setExchangeTimeoutForTesting(60s); }
-};
 
 std::string headWithLength(int status, std::size_t length, const std::string& more = "") {
   return "HTTP/1.1 " + std::to_string(status) + " X\r\n" + more +
