@@ -119,11 +119,12 @@ class TavrelloAPI {
 
   /// A PEM file of trusted CA certificates for https, for a private CA; it
   /// replaces libcurl's CA bundle (the system's CA directory is still read).
-  /// Empty, the default: the system trust store. A file that cannot be read
-  /// makes https requests fail with "http" and a detail that says so; a path
-  /// that is no regular file (a FIFO, a device) is never opened, and https
-  /// requests fail at once with the detail "TLS: CA file is not a regular
-  /// file: PATH".
+  /// Empty, the default: the system trust store. The path is looked at when
+  /// it is set: where nothing is, https requests fail at once with the detail
+  /// "TLS: CA file not found: PATH"; a path that is no regular file (a FIFO, a
+  /// device) is never opened, and https requests fail at once with "TLS: CA
+  /// file is not a regular file: PATH". A file that cannot be read makes
+  /// https requests fail with "http" and a detail that says so.
   void setCaFile(std::string pemPath);
 
   /// Sees every request when it ends, before its handler is queued: one
