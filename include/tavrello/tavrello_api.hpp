@@ -1,6 +1,8 @@
 // TavrelloAPI: the process-wide client of the partner service.
 #pragma once
 
+#include <tavrello/config.hpp>
+
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -74,7 +76,7 @@ struct Post;
 /// [::ffff:127.0.0.1]) never go through a proxy. Requests to any other host follow libcurl's
 /// reading of the environment: http_proxy (or HTTPS_PROXY / ALL_PROXY) and
 /// no_proxy.
-class TavrelloAPI {
+class TAVRELLO_API TavrelloAPI {
  public:
   /// The one instance, built on first use (thread-safe) and never destroyed.
   static TavrelloAPI& shared();
