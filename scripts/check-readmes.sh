@@ -133,8 +133,8 @@ for snippet in "$work"/*.cmake; do
     grep -q '^cmake_minimum_required' "$snippet" || echo 'cmake_minimum_required(VERSION 3.20)'
     grep -q '^project(' "$snippet" || echo 'project(snippet LANGUAGES CXX)'
     for target in $(grep -oE 'target_link_libraries\([A-Za-z0-9_]+' "$snippet" | cut -d'(' -f2 | sort -u); do
-      grep -qE "add_(executable|library)\\($target[ )]" "$snippet" && continue
-      echo "add_executable($target $target.cpp)"
+      grep -qE "add_(executable|library)\\($target[ )]" "$snippet" ||
+        echo "add_executable($target $target.cpp)"
       links=$(grep -E "target_link_libraries\\($target " "$snippet")
       {
         echo '#include <tavrello/tavrello.hpp>'
