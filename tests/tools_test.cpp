@@ -42,8 +42,9 @@ class Tools : public ::testing::Test {
     Args argv = {program};
     argv.insert(argv.end(), args.begin(), args.end());
     Finished finished = runProgram(argv, environment, std::chrono::seconds(90), stdoutPath);
-    EXPECT_EQ((finished.out + finished.err).find(kServerKey), std::string::npos)
-        << "the server key was printed";
+    for (const std::string& key : {kApiKey, kServerKey}) {
+      EXPECT_EQ((finished.out + finished.err).find(key), std::string::npos) << key << " printed";
+    }
     return finished;
   }
   tavrello::sandbox::Sandbox sandbox{sandboxOptions()};
