@@ -33,14 +33,14 @@ scripts/install-deps.sh
 echo "=== programs that READMEs and scripts run"
 # The names of the programs in /usr/bin, /bin, /usr/sbin and /sbin of these packages.
 programs_of() {
-  local files
-  files=$(apt-cache depends --recurse --installed --no-recommends --no-suggests --no-conflicts \
+  local names
+  names=$(find /usr/bin /usr/sbin -maxdepth 1 \( -type f -o -type l \))
+  # A name an alternative gives (c++, awk) counts when it leads to one of their files.
+  apt-cache depends --recurse --installed --no-recommends --no-suggests --no-conflicts \
     --no-breaks --no-replaces --no-enhances "$@" | grep -v '^[ <]' | sort -u |
-    xargs dpkg-query -L 2>/dev/null | grep -E '^/(usr/)?s?bin/[^/]+$' | xargs -r realpath -e)
-  # A name an alternative gives (c++, awk) counts when it leads to one of those files.
-  find /usr/bin /usr/sbin -maxdepth 1 \( -type f -o -type l \) | while read -r path; do
-    grep -qxF -- "$(realpath -e -- "$path" 2>/dev/null)" <<<"$files" && echo "${path##*/}"
-  done
+    { xargs dpkg-query -L 2>/dev/null || true; } | grep -E '^/(usr/)?s?bin/[^/]+$' | xargs -r realpath -m |
+    awk 'NR == FNR { ours[$1]; next } $2 in ours { sub(".*/", "", $1); print $1 }' - \
+      <(paste <(echo "$names") <(xargs realpath -m <<<"$names"))
 }
 scripts=$(git ls-files '*.sh' .ci/run)
 # shellcheck disable=SC2086
