@@ -73,10 +73,13 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--seed", options.seed, "Seed of the made-up members, tracks and groups")
       ->capture_default_str();
-  app.add_option("--members", options.members, "Number of seeded members")
+  app.add_option("--members", options.members,
+                 "Number of seeded members, 1 to " + std::to_string(kMaxMembers))
       ->check(wholeNumber(std::size_t{1}, kMaxMembers))
       ->capture_default_str();
-  app.add_option("--start-time", options.clock, "Unix time the seeded tracks end at (default: now)")
+  app.add_option("--start-time", options.clock,
+                 "Unix time the seeded tracks end at, 0 to " + std::to_string(kMaxClock) +
+                     " (default: now)")
       ->check(wholeNumber(std::int64_t{0}, kMaxClock));
   app.add_option("--tls-cert", options.tlsCertFile, "PEM certificate chain: serve HTTPS")
       ->check(existingFile);
