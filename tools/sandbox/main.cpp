@@ -14,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,7 @@ int main(int argc, char** argv) {
   app.add_option("--server-key", options.serverKey, "The server key that signs requests")
       ->capture_default_str();
   app.add_option("--seed", options.seed, "Seed of the made-up members, tracks and groups")
+      ->check(wholeNumber(std::uint64_t{0}, std::numeric_limits<std::uint64_t>::max()))
       ->capture_default_str();
   app.add_option("--members", options.members,
                  "Number of seeded members, 1 to " + std::to_string(kMaxMembers))
