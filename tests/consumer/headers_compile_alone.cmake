@@ -11,9 +11,14 @@ set(flags -fsyntax-only -x c++ -Wall -Wextra -Wpedantic -Wshadow -Wconversion -W
 set(failed "")
 foreach(compiler IN ITEMS g++ clang++)
   foreach(standard IN ITEMS c++17 c++20)
+    # The commands of one execute_process() run at once; each reads /dev/null, not the pipe.
+    set(commands "")
     foreach(header IN LISTS headers)
-      execute_process(COMMAND ${compiler} -std=${standard} ${flags} -include tavrello/${header}
-        /dev/null RESULT_VARIABLE status ERROR_VARIABLE said)
+      list(APPEND commands COMMAND ${compiler} -std=${standard} ${flags}
+        -include tavrello/${header} /dev/null)
+    endforeach()
+    execute_process(${commands} RESULTS_VARIABLE statuses ERROR_VARIABLE said)
+    foreach(header status IN ZIP_LISTS headers statuses)
       if(status)
         string(APPEND failed "${said}^^^ ${compiler} -std=${standard}: <tavrello/${header}>\n")
       endif()
