@@ -31,24 +31,29 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 echo "=== programs that READMEs and scripts run"
-# The names of the programs in /usr/bin, /bin, /usr/sbin and /sbin of these packages.
+# The names of the programs (in /usr/bin, /bin, /usr/sbin, /sbin) of the packages given and
+# of all they depend on.
 programs_of() {
   local names
   names=$(find /usr/bin /usr/sbin -maxdepth 1 \( -type f -o -type l \))
   # A name an alternative gives (c++, awk) counts when it leads to one of their files.
   apt-cache depends --recurse --installed --no-recommends --no-suggests --no-conflicts \
     --no-breaks --no-replaces --no-enhances "$@" | grep -v '^[ <]' | sort -u |
-    { xargs dpkg-query -L 2>/dev/null || true; } | grep -E '^/(usr/)?s?bin/[^/]+$' | xargs -r realpath -m |
+    { xargs dpkg-query -L 2>/dev/null || true; } | grep -E '^/(usr/)?s?bin/[^/]+$' |
+    xargs -r realpath -m |
     awk 'NR == FNR { ours[$1]; next } $2 in ours { sub(".*/", "", $1); print $1 }' - \
       <(paste <(echo "$names") <(xargs realpath -m <<<"$names"))
 }
 scripts=$(git ls-files '*.sh' .ci/run)
+# What a fresh machine has once our scripts ran: Debian's required packages, git, and the
+# packages of install-deps.sh, those scripts pass to it and those a script installs itself.
 # shellcheck disable=SC2086
 packages=$(dpkg-query -W -f '${Package} ${Priority}\n' | awk '$2 == "required" { print $1 }'
   echo git
   scripts/install-deps.sh --list
   grep -ho 'install-deps\.sh [a-z0-9 .+-]*\|missing+=([a-z0-9.+-]*)' $scripts |
-    sed 's/.*install-deps\.sh//; s/missing+=(//; s/)//' | tr ' ' '\n' | grep -E '^[a-z0-9][a-z0-9.+-]+$')
+    sed 's/.*install-deps\.sh//; s/missing+=(//; s/)//' | tr ' ' '\n' |
+    grep -E '^[a-z0-9][a-z0-9.+-]+$')
 # shellcheck disable=SC2086
 fresh=$(programs_of $packages)
 # The first word of each command of the shell text on standard input, past assignments and
@@ -56,7 +61,8 @@ fresh=$(programs_of $packages)
 commands_in() {
   sed -E 's/(^|[[:space:]])#.*$//' |
     sed -E 's/(\$\(|`|&&|\|\||[;|&(!]|\{[[:space:]]|\<(then|do|else|elif|if|while|until)\>)/\n/g' |
-    sed -E 's/^[[:space:]]*(([A-Za-z_][A-Za-z0-9_]*=[^[:space:]]*|exec|command|env|nohup|xargs( -r)?|timeout [0-9]+)[[:space:]]+)*//' |
+    sed -E 's/^[[:space:]]*(([A-Za-z_][A-Za-z0-9_]*=[^[:space:]]*|exec|command|env|nohup|'\
+'xargs( -r)?|timeout [0-9]+)[[:space:]]+)*//' |
     grep -oE '^[A-Za-z_][A-Za-z0-9_.+-]*' | sort -u
 }
 unknown=0
@@ -126,13 +132,15 @@ awk '/^```cmake$/ { n++; run = 1; next } /^```/ { run = 0 }
      run { print > (dir "/" n ".cmake") }' dir="$work" $readmes
 for snippet in "$work"/*.cmake; do
   [[ -e $snippet ]] || break
-  echo "=== CMake snippet $(basename "$snippet" .cmake): $(grep -m1 -oE '(find_package|FetchContent_Declare)\([a-z]+' "$snippet" || echo '')"
+  echo "=== CMake snippet $(basename "$snippet" .cmake):" \
+    "$(grep -m1 -oE '(find_package|FetchContent_Declare)\([a-z]+' "$snippet" || true)"
   project=${snippet%.cmake}
   mkdir -p "$project"
   {
     grep -q '^cmake_minimum_required' "$snippet" || echo 'cmake_minimum_required(VERSION 3.20)'
     grep -q '^project(' "$snippet" || echo 'project(snippet LANGUAGES CXX)'
-    for target in $(grep -oE 'target_link_libraries\([A-Za-z0-9_]+' "$snippet" | cut -d'(' -f2 | sort -u); do
+    for target in $(grep -oE 'target_link_libraries\([A-Za-z0-9_]+' "$snippet" | cut -d'(' -f2 |
+                    sort -u); do
       grep -qE "add_(executable|library)\\($target[ )]" "$snippet" ||
         echo "add_executable($target $target.cpp)"
       links=$(grep -E "target_link_libraries\\($target " "$snippet")
@@ -152,7 +160,8 @@ for snippet in "$work"/*.cmake; do
     done
     sed -E "s#GIT_REPOSITORY [^ )]+#GIT_REPOSITORY file://$work/tavrello#" "$snippet"
   } >"$project/CMakeLists.txt"
-  if ! { cmake -S "$project" -B "$project/build" -G Ninja -DCMAKE_PREFIX_PATH="$HOME/.local/tavrello" &&
+  if ! { cmake -S "$project" -B "$project/build" -G Ninja \
+           -DCMAKE_PREFIX_PATH="$HOME/.local/tavrello" &&
          cmake --build "$project/build"; } >"$work/run.log" 2>&1; then
     cat "$project/CMakeLists.txt" "$work/run.log"
     echo "check-readmes: a CMake snippet does not build as written (above)"
