@@ -11,7 +11,7 @@ scripts/install-deps.sh
 
 echo "=== building the release preset (sandbox, command-line tool, tour example)"
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" \
+cmake --build --preset release \
   --target tavrello-sandbox tavrello-cli tavrello-example-tour
 
 build=build/release

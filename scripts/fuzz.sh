@@ -10,7 +10,7 @@ shift || true
 
 scripts/install-deps.sh
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$(nproc)"
+cmake --build --preset fuzz
 
 targets=("$@")
 if [[ ${#targets[@]} -eq 0 ]]; then

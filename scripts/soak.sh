@@ -10,6 +10,6 @@ in_flight=${2:-16}
 fault_percent=${3:-5}
 scripts/install-deps.sh
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target tavrello-bench-load
+cmake --build --preset release --target tavrello-bench-load
 build/release/bench/tavrello-bench-load --minutes "$minutes" --concurrency "$in_flight" \
   --fault-percent "$fault_percent"

@@ -5,6 +5,9 @@
 # tests labelled "threads"), or only the presets named on the command line:
 #   scripts/test.sh            # everything
 #   scripts/test.sh debug      # one preset
+# Parallelism comes from the environment: CMAKE_BUILD_PARALLEL_LEVEL for the builds (Ninja's
+# own default when unset) and CTEST_PARALLEL_LEVEL for the tests (twice the cores when unset:
+# most tests wait on sockets and child processes).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,11 +18,10 @@ if [[ ${#presets[@]} -eq 0 ]]; then
   presets=(debug tsan-gcc release clang-debug clang-tsan clang-release)
 fi
 
-jobs=$(nproc)
+export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$((2 * $(nproc)))}
 for preset in "${presets[@]}"; do
   echo "=== ${preset}"
   cmake --preset "${preset}" >/dev/null
-  cmake --build --preset "${preset}" -j "${jobs}"
-  # Most tests wait on sockets and child processes: twice as many at once as there are cores.
-  ctest --preset "${preset}" -j "$((2 * jobs))"
+  cmake --build --preset "${preset}"
+  ctest --preset "${preset}"
 done

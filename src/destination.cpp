@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <string>
 #include <utility>
 
@@ -144,8 +145,11 @@ Destination parseDestination(std::string given) {
 
 std::string caFileProblem(const std::string& pemPath) {
   struct stat info {};
-  if (pemPath.empty() || ::stat(pemPath.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return "";
-  return "CA file is not a regular file: " + pemPath;
+  if (pemPath.empty()) return "";
+  if (::stat(pemPath.c_str(), &info) != 0) {
+    return errno == ENOENT ? "CA file not found: " + pemPath : "";
+  }
+  return S_ISREG(info.st_mode) ? "" : "CA file is not a regular file: " + pemPath;
 }
 
 }  // namespace tavrello::internal

@@ -31,8 +31,9 @@ std::string failureDetail(const Ending& ending) {
              ending.peer;
     case CURLE_OPERATION_TIMEDOUT:
       return noReplyWithin(ending.timeout);
-    case CURLE_GOT_NOTHING:
-      return "empty reply from " + ending.peer;
+    case CURLE_GOT_NOTHING:  // as a TLS server closes on a request in plain text
+      return "empty reply from " + ending.peer +
+             (ending.https ? "" : "; the server may speak https, not plain http");
     case CURLE_WEIRD_SERVER_REPLY:
       return "malformed reply from " + ending.peer;
     case CURLE_SSL_CONNECT_ERROR:
@@ -41,10 +42,14 @@ std::string failureDetail(const Ending& ending) {
     case CURLE_SSL_CIPHER:
     case CURLE_SSL_CACERT_BADFILE:
     case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_INVALIDCERTSTATUS:
-      return "TLS: " +
-             (ending.curlError.empty() ? curl_easy_strerror(ending.code) : ending.curlError) +
-             " (" + ending.authority + ")";
+    case CURLE_SSL_INVALIDCERTSTATUS: {
+      const std::string words =
+          ending.curlError.empty() ? curl_easy_strerror(ending.code) : ending.curlError;
+      // What OpenSSL says when the reply to its hello is not TLS, such as an HTTP status line.
+      const bool plainReply = words.find("wrong version number") != std::string::npos;
+      return "TLS: " + words + " (" + ending.authority + ")" +
+             (plainReply ? "; the server seems to speak plain http, not https" : "");
+    }
     default:
       return std::string("transfer failed: ") + curl_easy_strerror(ending.code);
   }

@@ -217,6 +217,7 @@ Ended end(Transfer& transfer, CURLcode code) {
                     : "[" + address + "]:" + std::to_string(port);
   ending.authority = destination.authority;
   ending.host = destination.host;
+  ending.https = destination.https;
   ending.timeout = timeout;
   ending.curlError = transfer.handle->error;
   ended.result = failureResult(failureDetail(ending), static_cast<int>(status));

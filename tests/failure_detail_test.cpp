@@ -19,6 +19,7 @@ Ending ending(CURLcode code, long status = 0, bool headerBlockEnded = false) {
   ending.peer = "10.0.0.7:8080";
   ending.authority = "api.example.com:443";
   ending.host = "api.example.com";
+  ending.https = true;
   ending.timeout = 60s;
   return ending;
 }

@@ -53,10 +53,13 @@ TEST(Https, VerifiesThePeerAgainstTheTrustStoreOrTheGivenCa) {
       {"trusted CA", trusted.host(), ca, ""},
       {"system trust store", trusted.host(), "", "certificate"},
       {"certificate for another name", otherName.host(), ca, "name"},
-      {"unreadable CA file", trusted.host(), kCerts + "/missing.pem", "TLS: "},
+      {"missing CA file", trusted.host(), kCerts + "/missing.pem", "TLS: CA file not found: /"},
       // Opening a FIFO would block until a writer came: it never reaches libcurl.
       {"CA file that is a FIFO", trusted.host(), fifo, "CA file is not a regular file"},
       {"plain http after it", plain.host(), fifo, ""},
+      // The other scheme than the port speaks: the detail names the likely cause.
+      {"https to plain http", "https://" + plain.host(), ca, "seems to speak plain http, not"},
+      {"http to https", "http://" + trusted.host().substr(8), ca, "may speak https, not plain"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

@@ -42,8 +42,9 @@ class Tools : public ::testing::Test {
     Args argv = {program};
     argv.insert(argv.end(), args.begin(), args.end());
     Finished finished = runProgram(argv, environment, std::chrono::seconds(90), stdoutPath);
-    EXPECT_EQ((finished.out + finished.err).find(kServerKey), std::string::npos)
-        << "the server key was printed";
+    for (const std::string& key : {kApiKey, kServerKey}) {
+      EXPECT_EQ((finished.out + finished.err).find(key), std::string::npos) << key << " printed";
+    }
     return finished;
   }
   tavrello::sandbox::Sandbox sandbox{sandboxOptions()};
@@ -71,18 +72,23 @@ TEST_F(Tools, CommandLineToolExitCodesAndOutput) {
       {"TAVRELLO_API_KEY=wrong", {"get-groups", "--api-key", kApiKey}, 0, ok},
       {"TAVRELLO_SERVER_KEY=wrong", {"--server-key", kServerKey, "get-groups"}, 0, ok},
       {"", {"--host", https.host(), "get-groups", "--ca-file", kCerts + "/ca.pem"}, 0, ok},
-      {"", {"--version"}, 0, std::string(version()) + "\n"},
+      {"", {"--version"}, 0, "tavrello " + std::string(version()) + "\n"},
       {"", {"help"}, 0, "tavrello: calls the partner location service"},
       // A command's help lists the options that apply to it, and an example.
       {"", {"edit-group-name", "--help"}, 0, "\n  --server-key TEXT"},
       {"", {"help", "remove-group"}, 0, "Example:\n  tavrello remove-group g-006\n"},
-      {"TAVRELLO_HOST=127.0.0.1:1",
-       {"get-groups"},
-       1,
-       "error: http: connection refused by 127.0.0.1:1\n"},
-      {"", {"get-group"}, 2, R"(error: unknown command "get-group"; did you mean "get-groups"?)"},
-      {"", {"create-group", "-ops"}, 2, R"(error: NAME is required; "-ops" is not an option)"},
-      {"", {"get-groups", "extra"}, 2, R"(error: "extra" was not expected)"},
+      {"TAVRELLO_HOST=127.0.0.1:1", {"get-groups"}, 1, "http: connection refused by 127.0.0.1:1\n"},
+      // Usage errors in the tool's words; a command or option is suggested only when close.
+      {"", {"get-group"}, 2, R"(: error: unknown command "get-group"; did you mean "get-groups"?)"},
+      {"",
+       {"help", "get-groupz"},
+       2,
+       R"(unknown command "get-groupz"; did you mean "get-groups"?)"},
+      {"", {"version"}, 2, R"(tavrello: error: unknown command "version" (see --help))"},
+      {"", {"get-groups", "--prety"}, 2, R"(unknown option "--prety"; did you mean "--pretty"?)"},
+      {"", {"--host"}, 2, "tavrello: error: --host needs a value (see --help)"},
+      {"", {"create-group", "-ops"}, 2, R"(create-group needs NAME; "-ops" is not an option)"},
+      {"", {"get-groups", "extra"}, 2, R"(tavrello: error: "extra" was not expected)"},
       {"TAVRELLO_API_KEY=", {"get-groups"}, 3, "error: key: no API key set (set TAVRELLO_API_KEY)"},
       {"TAVRELLO_SERVER_KEY=", {"get-groups"}, 3, "error: key: no server key set (set"},
       {"", {"--host", "h/evil", "get-groups"}, 4, R"(error: Invalid URL: "/" cannot appear in)"},
@@ -134,42 +140,54 @@ TEST_F(Tools, EveryCommandCallsItsOperation) {
 }
 
 TEST_F(Tools, CommandLineToolReportsAFailedWriteAndEachExchange) {
-  const Finished full = run(TAVRELLO_CLI, {"get-groups"}, "", "/dev/full");
-  EXPECT_EQ(full.exitCode, 1);
-  EXPECT_EQ(full.err, "error: cannot write the reply to standard output\n");
+  for (const char* output : {"/dev/full", ""}) {  // a full disk, standard output closed
+    SCOPED_TRACE(output);
+    const Finished failed = run(TAVRELLO_CLI, {"get-groups"}, "", output);
+    EXPECT_EQ(failed.exitCode, 1);
+    EXPECT_EQ(failed.err, "tavrello: error: cannot write the reply to standard output\n");
+  }
   // --verbose: one line per exchange on standard error, the reply still on standard output.
   const Finished verbose = run(TAVRELLO_CLI, {"--verbose", "get-groups"});
-  EXPECT_EQ(verbose.exitCode, 0);
-  EXPECT_EQ(verbose.err.rfind("POST http://" + sandbox.host() +
-                                  "/api.partner.common.php "
-                                  "getGroups: HTTP 200, ",
-                              0),
-            0u)
+  const std::string line = "POST http://" + sandbox.host() + "/api.partner.common.php getGroups";
+  EXPECT_TRUE(verbose.exitCode == 0 && verbose.err.rfind(line + ": HTTP 200, ", 0) == 0 &&
+              std::count(verbose.err.begin(), verbose.err.end(), '\n') == 1)
       << verbose.err;
-  EXPECT_EQ(std::count(verbose.err.begin(), verbose.err.end(), '\n'), 1);
 }
 
 // A request that never left counts no bytes out.
 TEST(ExchangeLine, SaysNotSentForARequestThatNeverLeft) {
   Exchange exchange{"getGroups", "POST", "http://h/p", 171, 0, 0, {}, false, "FAIL", "http", ""};
+  const auto says = [&](const char* text) {
+    return cli::exchangeLine(exchange).find(text) != std::string::npos;
+  };
   for (const char* detail : {"connection refused by h:1", "host name not resolved: h",
                              "proxy name not resolved", "cannot connect to h:1", "TLS: bad"}) {
     exchange.detail = detail;
-    EXPECT_NE(cli::exchangeLine(exchange).find(": no reply, not sent, 0.0 ms; http: "),
-              std::string::npos)
-        << cli::exchangeLine(exchange);
+    EXPECT_TRUE(says(": no reply, not sent, 0.0 ms; http: ")) << cli::exchangeLine(exchange);
   }
   exchange.detail = "no complete reply within 60 s";
-  EXPECT_NE(cli::exchangeLine(exchange).find("no reply, 171 bytes out, 0 in"), std::string::npos);
+  EXPECT_TRUE(says("no reply, 171 bytes out, 0 in"));
   exchange.reason = "Invalid URL";
-  EXPECT_NE(cli::exchangeLine(exchange).find("not sent"), std::string::npos);
+  EXPECT_TRUE(says("not sent"));
+}
+
+TEST(FailureMessage, NamesTheDefaultHostWhenItRefused) {
+  TavrelloResult refused;
+  refused.setDetail("connection refused by 127.0.0.1:8787");
+  EXPECT_EQ(cli::failureMessage(refused, /*defaultHost=*/true).substr(39),
+            "(the compiled-in default host; pass --host or set TAVRELLO_HOST to the service's)");
 }
 
 TEST(RenderBody, IndentsJsonInItsOrderAndLeavesAnythingElseAlone) {
   const auto render = [](const std::string& text, bool pretty) {
     return cli::renderBody(Bytes(text.begin(), text.end()), pretty);
   };
-  EXPECT_EQ(render(R"({"b":1,"a":[2]})", true), "{\n  \"b\": 1,\n  \"a\": [\n    2\n  ]\n}\n");
+  // Members in their order; only the white space changes: every value keeps its text.
+  const std::string values =
+      R"({"b":0.10,"a":[12345678901234567890123,-0,1E2,"\u00e9\/\"[,",{},[]]})";
+  EXPECT_EQ(render(values, true),
+            "{\n  \"b\": 0.10,\n  \"a\": [\n    12345678901234567890123,\n    -0,\n    1E2,\n    "
+            "\"\\u00e9\\/\\\"[,\",\n    {},\n    []\n  ]\n}\n");
   EXPECT_EQ(render(R"({"b":1})", false), "{\"b\":1}\n");
   EXPECT_EQ(render("not json\n", true), "not json\n");
   const std::string deep = std::string(100000, '[') + std::string(100000, ']');
@@ -212,21 +230,24 @@ TEST_F(Tools, SandboxProgramInjectsFaultsAndRefusesWrongOptions) {
   const std::pair<Args, std::string> wrong[] = {
       {{"--listen", "0.0.0.0:8787"},
        "--listen: not a loopback HOST:PORT such as 127.0.0.1:8787 (see --help)\n"},
+      {{"--members", "0"}, "--members: not a whole number from 1 to 10000 (see --help)\n"},
       {{"--fault", "op=getGroup"},
        "--fault: \"getGroup\" is not an operation of the client (see --help)\n"},
   };
   for (const auto& [args, line] : wrong) {
     const Finished finished = run(TAVRELLO_SANDBOX, args);
     EXPECT_EQ(finished.exitCode, 2);
-    EXPECT_EQ(finished.err, "tavrello-sandbox: " + line);
+    EXPECT_EQ(finished.err, "tavrello-sandbox: error: " + line);
   }
-  EXPECT_EQ(run(TAVRELLO_SANDBOX, {"--version"}).out, std::string(version()) + "\n");
+  EXPECT_EQ(run(TAVRELLO_SANDBOX, {"--version"}).out,
+            "tavrello-sandbox " + std::string(version()) + "\n");
   const SandboxProgram program({"--fault", "op=getGroups,status=503,body=down, for now"});
   ASSERT_FALSE(program.host().empty());
   // The tool prints the service's own words after its error line; the next call succeeds.
   const Finished failed = run(TAVRELLO_CLI, {"--host", program.host(), "get-groups"});
   EXPECT_EQ(failed.exitCode, 1);
-  EXPECT_EQ(failed.err, "error: http: HTTP 503 from " + program.host() + "\ndown, for now\n");
+  EXPECT_EQ(failed.err,
+            "tavrello: error: http: HTTP 503 from " + program.host() + "\ndown, for now\n");
   EXPECT_EQ(run(TAVRELLO_CLI, {"--host", program.host(), "get-groups"}).exitCode, 0);
 }
 

@@ -1,6 +1,8 @@
 // Exchange: what the client's observer sees of one request.
 #pragma once
 
+#include <tavrello/config.hpp>
+
 #include <chrono>
 #include <cstddef>
 #include <string>

@@ -1,6 +1,8 @@
 // MainQueue: the serial queue on which the library delivers results.
 #pragma once
 
+#include <tavrello/config.hpp>
+
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -29,7 +31,7 @@ namespace tavrello {
 /// At process exit the queue is not destroyed and tasks still queued are
 /// never run. After fork() the child's queue holds what the parent's held;
 /// results of requests still in flight at the fork reach only the parent.
-class MainQueue {
+class TAVRELLO_API MainQueue {
  public:
   static MainQueue& shared();
 

@@ -1,6 +1,8 @@
 // Umbrella header: the whole public interface of the tavrello library.
 #pragma once
 
+#include <tavrello/config.hpp>
+
 #include <tavrello/exchange.hpp>
 #include <tavrello/main_queue.hpp>
 #include <tavrello/tavrello_api.hpp>

@@ -1,6 +1,8 @@
 // TavrelloAPI: the process-wide client of the partner service.
 #pragma once
 
+#include <tavrello/config.hpp>
+
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -85,7 +87,7 @@ struct Post;
 /// [::ffff:127.0.0.1]) never go through a proxy. Requests to any other host follow libcurl's
 /// reading of the environment: http_proxy (or HTTPS_PROXY / ALL_PROXY) and
 /// no_proxy.
-class TavrelloAPI {
+class TAVRELLO_API TavrelloAPI {
  public:
   /// The one instance, built on first use (thread-safe) and never destroyed.
   static TavrelloAPI& shared();
@@ -130,11 +132,12 @@ class TavrelloAPI {
 
   /// A PEM file of trusted CA certificates for https, for a private CA; it
   /// replaces libcurl's CA bundle (the system's CA directory is still read).
-  /// Empty, the default: the system trust store. A file that cannot be read
-  /// makes https requests fail with "http" and a detail that says so; a path
-  /// that is no regular file (a FIFO, a device) is never opened, and https
-  /// requests fail at once with the detail "TLS: CA file is not a regular
-  /// file: PATH".
+  /// Empty, the default: the system trust store. The path is looked at when
+  /// it is set: where nothing is, https requests fail at once with the detail
+  /// "TLS: CA file not found: PATH"; a path that is no regular file (a FIFO, a
+  /// device) is never opened, and https requests fail at once with "TLS: CA
+  /// file is not a regular file: PATH". A file that cannot be read makes
+  /// https requests fail with "http" and a detail that says so.
   void setCaFile(std::string pemPath);
 
   /// Sees every request when it ends, before its handler is queued: one

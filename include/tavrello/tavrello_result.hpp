@@ -2,6 +2,8 @@
 // application, success or failure.
 #pragma once
 
+#include <tavrello/config.hpp>
+
 #include <map>
 #include <optional>
 #include <string>
@@ -31,7 +33,7 @@ namespace tavrello {
 /// Thread safety: none of its own. The library builds a result on one thread
 /// and hands it over whole; after that, do not write it (or call
 /// description()) from two threads at once.
-class TavrelloResult {
+class TAVRELLO_API TavrelloResult {
  public:
   /// The stock message that description() stores for the reply "null":
   /// one map, "error" -> "No result data".

@@ -1,6 +1,8 @@
 // Vocabulary types shared by the whole public interface.
 #pragma once
 
+#include <tavrello/config.hpp>
+
 #include <any>
 #include <cstdint>
 #include <functional>

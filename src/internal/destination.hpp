@@ -32,10 +32,11 @@ struct Destination {
 ///   parseDestination("host/evil").problem == "\"/\" cannot appear in a service host"
 Destination parseDestination(std::string text);
 
-/// Why `pemPath` cannot serve as a CA file, or "" when it may: a path that exists but is no
-/// regular file (a FIFO, a device, a directory) never reaches libcurl, where opening a FIFO
-/// would block the thread that drives every transfer. A missing or unreadable file is left
-/// to libcurl, whose failure names it.
+/// Why `pemPath` cannot serve as a CA file, or "" when it may: a path where nothing is, or
+/// that is no regular file (a FIFO, a device, a directory), never reaches libcurl, where
+/// opening a FIFO would block the thread that drives every transfer. A file that cannot be
+/// read is left to libcurl, whose failure names it.
+///   caFileProblem("/nowhere.pem") == "CA file not found: /nowhere.pem"
 ///   caFileProblem("/dev/stdin") == "CA file is not a regular file: /dev/stdin"
 std::string caFileProblem(const std::string& pemPath);
 

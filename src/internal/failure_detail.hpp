@@ -18,6 +18,7 @@ struct Ending {
   std::string peer;                      // "ip:port" that answered or refused, else the authority
   std::string authority;                 // the service's host:port, the default port filled in
   std::string host;                      // the service's host
+  bool https = false;                    // the service was asked for https
   std::chrono::milliseconds timeout{0};  // the exchange's whole timeout
   std::string curlError;  // libcurl's own words: said only for TLS, where they name the problem
 };
@@ -28,6 +29,8 @@ struct Ending {
 ///       == "HTTP 503 from api.example.com:443"
 ///   failureDetail({CURLE_COULDNT_CONNECT, 0, false, false, ECONNREFUSED, "127.0.0.1:1"})
 ///       == "connection refused by 127.0.0.1:1"
+/// A scheme that seems to be the wrong one for the port (https to a plain HTTP server, http
+/// to a TLS one) is said after what went wrong, as the likely cause.
 std::string failureDetail(const Ending& ending);
 
 /// "no complete reply within 60 s", or "... within 500 ms" for the shorter timeouts of tests.

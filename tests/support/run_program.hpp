@@ -44,7 +44,8 @@ inline int waitForExit(pid_t pid, std::chrono::seconds timeout) {
 
 // `environment` adds "NAME=value" entries to this process's environment (replacing those of
 // the same name), from which every TAVRELLO_* and proxy variable is left out. With
-// `stdoutPath` standard output goes to that file instead of being captured.
+// `stdoutPath` standard output goes to that file instead of being captured, or is closed
+// when it is "".
 inline Finished runProgram(const std::vector<std::string>& argv,
                            const std::vector<std::string>& environment = {},
                            std::chrono::seconds timeout = std::chrono::seconds(60),
@@ -67,7 +68,9 @@ inline Finished runProgram(const std::vector<std::string>& argv,
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (stdoutPath != nullptr) {
+  if (stdoutPath != nullptr && *stdoutPath == '\0') {
+    posix_spawn_file_actions_addclose(&actions, 1);
+  } else if (stdoutPath != nullptr) {
     posix_spawn_file_actions_addopen(&actions, 1, stdoutPath, O_WRONLY, 0);
   } else {
     posix_spawn_file_actions_adddup2(&actions, out, 1);

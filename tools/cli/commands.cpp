@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <exception>
 #include <iterator>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -57,79 +57,87 @@ const std::vector<Command>& commands() {
 
 namespace {
 
-// Indenting recurses once per level of nesting; a reply nested deeper than any real one is
-// printed as it came rather than risk the stack.
+// A reply nested deeper than any real one is printed as it came: its indentation alone would
+// grow with the square of the depth.
 constexpr std::size_t kMaxPrettyDepth = 512;
 
-// The deepest nesting of arrays and objects in `text` (brackets inside strings do not count).
-std::size_t nestingDepth(std::string_view text) {
+// `json`, which the JSON parser accepted, indented by two spaces as the parser's own output
+// would be ("{}" and "[]" when empty, ": " after a name), but with every string, number and
+// literal copied byte for byte: only the white space between them changes. Nothing when it
+// is nested deeper than kMaxPrettyDepth.
+std::optional<std::string> indented(std::string_view json) {
+  std::string out;
   std::size_t depth = 0;
-  std::size_t deepest = 0;
   bool inString = false;
   bool escaped = false;
-  for (const char c : text) {
-    if (escaped) {
-      escaped = false;
-    } else if (inString) {
-      escaped = c == '\\';
-      inString = c != '"';
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      deepest = std::max(deepest, ++depth);
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
+  const auto newLine = [&] {
+    out += '\n';
+    out.append(2 * depth, ' ');
+  };
+  for (std::size_t i = 0; i < json.size(); ++i) {
+    const char c = json[i];
+    if (inString) {
+      inString = escaped || c != '"';
+      escaped = !escaped && c == '\\';
+      out += c;
+      continue;
+    }
+    switch (c) {
+      case '{':
+      case '[': {
+        out += c;
+        const std::size_t next = json.find_first_not_of(" \t\n\r", i + 1);
+        if (json[next] == '}' || json[next] == ']') {
+          out += json[next];
+          i = next;
+        } else if (++depth > kMaxPrettyDepth) {
+          return std::nullopt;
+        } else {
+          newLine();
+        }
+        break;
+      }
+      case '}':
+      case ']':
+        --depth;
+        newLine();
+        out += c;
+        break;
+      case ',':
+        out += c;
+        newLine();
+        break;
+      case ':':
+        out += ": ";
+        break;
+      case ' ':
+      case '\t':
+      case '\n':
+      case '\r':
+        break;
+      default:
+        inString = c == '"';
+        out += c;
     }
   }
-  return deepest;
+  return out;
 }
 
 }  // namespace
 
-std::string nearestCommand(const std::string& word) {
-  // Levenshtein distance, one row at a time.
-  const auto distance = [&word](std::string_view name) {
-    std::vector<std::size_t> row(name.size() + 1);
-    for (std::size_t j = 0; j < row.size(); ++j) row[j] = j;
-    for (std::size_t i = 1; i <= word.size(); ++i) {
-      std::size_t diagonal = row[0];
-      row[0] = i;
-      for (std::size_t j = 1; j <= name.size(); ++j) {
-        const std::size_t above = row[j];
-        row[j] =
-            std::min({above + 1, row[j - 1] + 1, diagonal + (word[i - 1] == name[j - 1] ? 0 : 1)});
-        diagonal = above;
-      }
-    }
-    return row.back();
-  };
-  const Command* nearest = &commands().front();
-  for (const Command& command : commands()) {
-    if (distance(command.name) < distance(nearest->name)) nearest = &command;
-  }
-  return nearest->name;
-}
-
 std::string renderBody(const Bytes& body, bool pretty) {
   std::string text(body.begin(), body.end());
-  if (pretty && nestingDepth(text) <= kMaxPrettyDepth) {
-    try {
-      // ordered_json keeps the members in the order the service sent them. The parser
-      // rejects invalid UTF-8, so dump() cannot meet any; "replace" is only a backstop.
-      const auto json = nlohmann::ordered_json::parse(text, nullptr, /*allow_exceptions=*/false);
-      if (!json.is_discarded()) {
-        text = json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-      }
-    } catch (const std::exception&) {
-      // Out of memory on a huge reply: it is printed as it came.
-    }
+  // The parser only says whether the text is JSON (it rejects invalid UTF-8 too): the values
+  // it would read, 0.10 as 0.1 for one, are never printed.
+  if (pretty && nlohmann::json::accept(text)) {
+    if (std::optional<std::string> indentedText = indented(text)) text = std::move(*indentedText);
   }
   if (text.empty() || text.back() != '\n') text.push_back('\n');
   return text;
 }
 
-std::string failureMessage(const TavrelloResult& result) {
-  std::string line = "error: " + result.reason() + ": " + result.detail();
+std::string failureMessage(const TavrelloResult& result, bool defaultHost) {
+  std::string line = result.reason() + ": " + result.detail();
   if (result.reason() == "key") {
     const bool api = result.detail().find("API key") != std::string::npos;
     const bool server = result.detail().find("server key") != std::string::npos;
@@ -137,6 +145,8 @@ std::string failureMessage(const TavrelloResult& result) {
             (api && server ? " and " : "") + (server ? "TAVRELLO_SERVER_KEY" : "") + ")";
   } else if (result.reason() == "Invalid URL") {
     line += " (pass --host or set TAVRELLO_HOST to [https://]HOST[:PORT])";
+  } else if (defaultHost && result.detail().rfind("connection refused", 0) == 0) {
+    line += " (the compiled-in default host; pass --host or set TAVRELLO_HOST to the service's)";
   }
   return line;
 }

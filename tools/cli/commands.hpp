@@ -27,25 +27,22 @@ struct Command {
 /// Every subcommand, in the order --help lists them.
 const std::vector<Command>& commands();
 
-/// The name of the subcommand nearest to `word`, by edit distance (the first in table
-/// order among equals): what the tool suggests for a command it does not know.
-///   nearestCommand("get-group") == "get-groups"
-std::string nearestCommand(const std::string& word);
-
 /// The text printed for a reply body: the bytes unchanged, or with `pretty` the JSON
-/// indented by two spaces, members in their original order (the bytes unchanged when they are not
-/// JSON, invalid UTF-8 included, or nested more than 512 deep); a line feed is added when the
-/// text does not end with one.
-///   renderBody(bytesOf("{\"a\":1}"), true) == "{\n  \"a\": 1\n}\n"
+/// indented by two spaces and nothing else changed: members in their order, every number and
+/// string as the service wrote it (the bytes unchanged when they are not JSON, invalid UTF-8
+/// included, or nested more than 512 deep); a line feed is added when the text does not end
+/// with one.
+///   renderBody(bytesOf("{\"a\":0.10}"), true) == "{\n  \"a\": 0.10\n}\n"
 ///   renderBody(bytesOf("not json"), true) == "not json\n"
 std::string renderBody(const Bytes& body, bool pretty);
 
-/// The one line (without line feed) printed on standard error for a failed result:
-/// "error: ", the library's reason and its detail, with a hint where the tool's settings
-/// are the likely cause.
-///   "error: http: connection refused by 127.0.0.1:1"
-///   "error: key: no API key set (set TAVRELLO_API_KEY)"
-std::string failureMessage(const TavrelloResult& result);
+/// What the tool says of a failed result, after "tavrello: error: ": the library's reason
+/// and its detail, with a hint where the tool's settings are the likely cause (a key not
+/// set, a host that is no host, a connection refused by the compiled-in default host when
+/// `defaultHost`, that is when neither --host nor TAVRELLO_HOST gave one).
+///   "http: connection refused by 127.0.0.1:1"
+///   "key: no API key set (set TAVRELLO_API_KEY)"
+std::string failureMessage(const TavrelloResult& result, bool defaultHost);
 
 /// The line --verbose prints on standard error for one exchange. A request that never left
 /// (no status, and "Invalid URL", or a detail that says the connection or its TLS handshake

@@ -6,8 +6,8 @@
 // body is on standard output (the service may still have refused the request: that is said
 // in the body); 1 the exchange failed ("http") or the body could not be written; 2 the
 // command line is wrong; 3 a key is missing ("key"); 4 the service host is not a URL
-// ("Invalid URL"). Every failure is one "error: ..." line on standard error (after the
-// --verbose lines, if asked for), followed by the service's own words when it sent some.
+// ("Invalid URL"). Every failure is one "tavrello: error: ..." line on standard error (after
+// the --verbose lines, if asked for), followed by the service's own words when it sent some.
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -17,16 +17,19 @@
 #include <CLI/CLI.hpp>
 #include <tavrello/tavrello.hpp>
 
+#include "command_line.hpp"
 #include "commands.hpp"
+#include "standard_descriptors.hpp"
 
 namespace {
 
 using tavrello::cli::Arguments;
 using tavrello::cli::Command;
+using tavrello::tools::kExitUsage;
 
+constexpr const char* kProgram = "tavrello";
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 constexpr int kExitNoKey = 3;
 constexpr int kExitInvalidUrl = 4;
 
@@ -75,29 +78,8 @@ class SubcommandHelp : public CLI::Formatter {
   }
 };
 
-int usageError(const std::string& message) {
-  std::fprintf(stderr, "error: %s (see --help)\n", message.c_str());
-  return kExitUsage;
-}
-
-// CLI11's message for a command line it refused; when an argument that starts with "-" took
-// the place of a value, says so.
-std::string parseProblem(const CLI::App& app, const CLI::ParseError& error, int argc, char** argv) {
-  std::string message = error.what();
-  const std::vector<CLI::App*> chosen = app.get_subcommands();
-  for (int i = 1; i < argc; ++i) {
-    const std::string argument = argv[i];
-    if (argument == "--") break;
-    const std::string name = argument.substr(0, argument.find('='));
-    if (argument.size() < 2 || argument[0] != '-' || app.get_option_no_throw(name) != nullptr ||
-        (!chosen.empty() && chosen[0]->get_option_no_throw(name) != nullptr)) {
-      continue;
-    }
-    const std::string command = chosen.empty() ? "COMMAND" : chosen[0]->get_name();
-    return message + "; \"" + argument + "\" is not an option: a value that starts with \"-\" " +
-           "goes after \"--\", as in tavrello " + command + " -- " + argument;
-  }
-  return message;
+int usageError(const std::string& problem) {
+  return tavrello::tools::usageError(kProgram, problem);
 }
 
 int exitCodeOf(const tavrello::TavrelloResult& result) {
@@ -126,13 +108,14 @@ int run(const Command& command, const Arguments& arguments, const Settings& sett
                 [slot](std::shared_ptr<tavrello::TavrelloResult> r) { *slot = std::move(r); });
   // runUntil() checks before waiting, so a result delivered during start() ends it at once.
   if (!tavrello::MainQueue::shared().runUntil([&] { return *slot != nullptr; }, kResultWait)) {
-    std::fprintf(stderr, "error: no result within %lld s\n",
-                 static_cast<long long>(kResultWait.count()));
+    tavrello::tools::printError(kProgram,
+                                "no result within " + std::to_string(kResultWait.count()) + " s");
     return kExitFailed;
   }
   const tavrello::TavrelloResult& result = **slot;
   if (result.result() != "ok") {
-    std::fprintf(stderr, "%s\n", tavrello::cli::failureMessage(result).c_str());
+    tavrello::tools::printError(kProgram,
+                                tavrello::cli::failureMessage(result, settings.host.empty()));
     // The service's own words on a status outside 2xx, after the line that names it.
     if (!result.errorBody().empty()) {
       const std::string words = tavrello::cli::renderBody(result.errorBody(), settings.pretty);
@@ -144,7 +127,7 @@ int run(const Command& command, const Arguments& arguments, const Settings& sett
       tavrello::cli::renderBody(result.response().value_or(tavrello::Bytes{}), settings.pretty);
   const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
   if (!written || std::fflush(stdout) != 0) {
-    std::fprintf(stderr, "error: cannot write the reply to standard output\n");
+    tavrello::tools::printError(kProgram, "cannot write the reply to standard output");
     return kExitFailed;
   }
   return kExitOk;
@@ -153,6 +136,7 @@ int run(const Command& command, const Arguments& arguments, const Settings& sett
 }  // namespace
 
 int main(int argc, char** argv) {
+  tavrello::tools::reserveStandardDescriptors();
   CLI::App app{"tavrello: calls the partner location service, one operation per command",
                "tavrello"};
   app.formatter(std::make_shared<SubcommandHelp>());  // the subcommands inherit it
@@ -164,7 +148,8 @@ int main(int argc, char** argv) {
                   "Prints the reply body; \"tavrello COMMAND --help\" tells more of each.\n") +
       kExitCodes);
   Settings settings;
-  app.set_version_flag("--version", tavrello::version(), "Print the version and exit");
+  app.set_version_flag("--version", std::string(kProgram) + " " + tavrello::version(),
+                       "Print the version and exit");
   const auto takeLast = CLI::MultiOptionPolicy::TakeLast;
   // Keys belong in the environment: an argument is visible to every user in the process list.
   app.add_option("--api-key", settings.apiKey,
@@ -192,23 +177,32 @@ int main(int argc, char** argv) {
   const std::vector<Command>& table = tavrello::cli::commands();
   std::vector<Arguments> arguments(table.size());
   std::vector<CLI::App*> subcommands;
+  std::vector<std::string> names;
   for (std::size_t i = 0; i < table.size(); ++i) {
     CLI::App* sub = app.add_subcommand(table[i].name, table[i].help);
     sub->footer(std::string("Example:\n  ") + table[i].example + "\n\n" + kExitCodes);
     arguments[i].resize(table[i].argumentNames.size());
+    // Required, but checked below, so that the tool says what is missing in its own words.
     for (std::size_t j = 0; j < arguments[i].size(); ++j) {
       const std::string name = table[i].argumentNames[j];
-      sub->add_option(name, arguments[i][j], argumentHelp(name))->required();
+      sub->add_option(name, arguments[i][j], argumentHelp(name) + std::string(" (required)"));
     }
     subcommands.push_back(sub);
+    names.emplace_back(table[i].name);
   }
+  const auto unknownCommand = [&names](const std::string& word) {
+    return "unknown command \"" + word + "\"" +
+           tavrello::tools::suggestion(tavrello::tools::nearestName(word, names));
+  };
 
   // "tavrello help" and "tavrello help COMMAND", as --help and COMMAND --help.
   if (argc > 1 && std::string(argv[1]) == "help") {
+    if (argc > 3) return usageError(tavrello::tools::unexpectedWord(app, argv[3]));
     const CLI::App* about = &app;
     for (const CLI::App* sub : subcommands) {
       if (argc > 2 && sub->get_name() == argv[2]) about = sub;
     }
+    if (argc > 2 && about == &app) return usageError(unknownCommand(argv[2]));
     std::fputs(about->help(about == &app ? "" : app.get_name()).c_str(), stdout);
     return kExitOk;
   }
@@ -216,17 +210,29 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);  // --help and --version
-    return usageError(parseProblem(app, e, argc, argv));
+    return usageError(tavrello::tools::usageProblem(e));
   }
   const std::vector<std::string> extras = app.remaining();
   for (std::size_t i = 0; i < table.size(); ++i) {
-    if (!subcommands[i]->parsed()) continue;
-    if (!extras.empty()) return usageError("\"" + extras.front() + "\" was not expected");
+    const CLI::App& sub = *subcommands[i];
+    if (!sub.parsed()) continue;
+    for (const char* name : table[i].argumentNames) {
+      if (sub.get_option(name)->count() != 0) continue;
+      std::string problem = std::string(table[i].name) + " needs " + name;
+      // An argument that starts with "-" was taken for an option and left its place empty.
+      for (const std::string& word : extras) {
+        if (word.size() < 2 || word[0] != '-') continue;
+        return usageError(problem + "; \"" + word + "\" is not an option: a value that starts " +
+                          "with \"-\" goes after \"--\", as in tavrello " + table[i].name + " -- " +
+                          word);
+      }
+      return usageError(problem);
+    }
+    if (!extras.empty()) return usageError(tavrello::tools::unexpectedWord(app, extras.front()));
     return run(table[i], arguments[i], settings);
   }
   if (extras.empty()) return usageError("a command is required");
   const std::string& word = extras.front();
-  if (word[0] == '-') return usageError("unknown option \"" + word + "\"");
-  return usageError("unknown command \"" + word + "\"; did you mean \"" +
-                    tavrello::cli::nearestCommand(word) + "\"?");
+  if (word[0] == '-') return usageError(tavrello::tools::unexpectedWord(app, word));
+  return usageError(unknownCommand(word));
 }
