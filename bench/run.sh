@@ -9,6 +9,7 @@
 #   bench/run.sh --slow-polling                   # and the polling rows at G=6 and 30
 #   bench/run.sh --rounds 2 --requests 5000       # a short run while developing
 #   bench/run.sh --ks "16" --no-micro --settle 0 --https "" --polling ""
+#   bench/run.sh --ks "" --no-micro --slow-polling  # the polling rows only
 #   bench/run.sh --baseline /tmp/old/build/bench-release/bench/tavrello-bench-load
 #
 # Each round runs wrk, the raw client, the library with the main thread draining
@@ -32,8 +33,10 @@
 # at every K, or --max-rounds (default 3 x --rounds) have run.
 #
 # Installs nginx and wrk when missing (apt-get update only then). Starts its
-# own nginx on a free 127.0.0.1 port, with every file in a temporary
-# directory, and stops it by its PID on exit. Results land in bench/results/.
+# own nginx on free 127.0.0.1 ports (plain HTTP, and HTTPS with a certificate
+# from a CA the run makes with openssl), with every file in a temporary
+# directory, and stops it, and every relay, by its PID on exit. Results land in
+# bench/results/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -69,7 +72,7 @@ while [[ $# -gt 0 ]]; do
     --slow-polling) polling="2 6 30"; shift ;;
     --poll-calls) poll_calls=$2; shift 2 ;;
     --delay-ms) delay_ms=$2; shift 2 ;;
-    *) sed -n '2,43p' "$0"; exit 2 ;;
+    *) sed -n '2,39p' "$0"; exit 2 ;;
   esac
 done
 [[ "$settle" =~ ^[0-9]+$ ]] || { echo "not a count of seconds: $settle" >&2; exit 2; }
@@ -260,11 +263,11 @@ run_client() {
 timeout 120 "${client_pin[@]}" "$bin/tavrello-bench-raw" --host "$host" --requests 2000 \
   --concurrency 16 >/dev/null || true
 
-# Rounds until --rounds of them ran on a quiet machine at every K, at most
-# --max-rounds in all.
+# Rounds until --rounds of them ran on a quiet machine at every protocol and K,
+# at most --max-rounds in all (none with --ks "": the polling rows only).
 step=0
 round=0
-while (( round < max_rounds )); do
+while [[ -n $ks ]] && (( round < max_rounds )); do
   if (( round >= rounds )); then
     quiet=$(python3 bench/report.py quiet-rounds "$results")
     (( quiet >= rounds )) && break
