@@ -172,8 +172,12 @@ def poll(args):
                 if process and process.poll() is None:
                     process.terminate()
             if "relay" in run:
-                summary = run["relay"].communicate()[0].strip().splitlines()
+                summary = [line for line in run["relay"].communicate()[0].splitlines()
+                           if line.startswith("{")]
                 run["relayed"] = json.loads(summary[-1]) if summary else {}
+                if run["relayed"].get("stopped_by") != "SIGTERM":
+                    print(f"warning: the relay of {run['client']} over {run['protocol']} "
+                          f"ended early: {run['relayed']}", file=sys.stderr)
             if "process" in run:
                 run["process"].wait()
     for run in runs:
