@@ -84,7 +84,7 @@ max_rounds=${max_rounds:-$((rounds * 3))}
 (( max_rounds >= rounds )) || max_rounds=$rounds
 (( max_rounds <= 60 )) || { echo "at most 60 rounds" >&2; exit 2; }
 for protocol in $https; do
-  [[ $protocol == h1 || $protocol == h2 ]] || { echo "--https takes h1 and h2: $protocol" >&2; exit 2; }
+  [[ $protocol == h[12] ]] || { echo "--https takes h1 and h2: $protocol" >&2; exit 2; }
 done
 
 # --- packages -----------------------------------------------------------------
@@ -252,10 +252,11 @@ run_client() {
     library) record "$round" "$protocol" "$bin/tavrello-bench-load" "${load[@]}" ;;
     executor) record "$round" "$protocol" "$bin/tavrello-bench-load" "${load[@]}" --executor ;;
     # Another build's load driver, its lines renamed.
-    baseline) record "$round" "$protocol" bash -c '"$0" "$@" | sed "s/\"client\":\"library/\"client\":\"baseline/"' \
-                "$baseline" "${load[@]}" ;;
-    baseline+executor) record "$round" "$protocol" bash -c '"$0" "$@" | sed "s/\"client\":\"library/\"client\":\"baseline/"' \
-                "$baseline" "${load[@]}" --executor ;;
+    baseline*)
+      [[ $client == baseline ]] || load+=(--executor)
+      record "$round" "$protocol" \
+        bash -c '"$0" "$@" | sed "s/\"client\":\"library/\"client\":\"baseline/"' \
+        "$baseline" "${load[@]}" ;;
   esac
 }
 
