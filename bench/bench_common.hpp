@@ -1,5 +1,8 @@
 // What the load programs share: the request body they all send, command-line
 // parsing, resource usage, latency percentiles and the one JSON result line.
+//
+// Polling mode (--every G): N calls, one every G seconds, each waited for, as an application
+// that polls does; the line then counts the connections the client saw itself open.
 #pragma once
 
 #include <sys/resource.h>
@@ -33,7 +36,8 @@ inline const std::string kFixedBody = std::string("api_key=") + kApiKey +
 using Clock = std::chrono::steady_clock;
 
 struct Options {
-  std::string host = "127.0.0.1:8080";  // host:port of the target
+  std::string host = "127.0.0.1:8080";  // [http[s]://]host:port of the target
+  std::string caFile;                   // PEM file of the CA that signed the target's certificate
   std::size_t requests = 20000;
   std::size_t concurrency = 16;
   bool burst = false;
@@ -42,14 +46,18 @@ struct Options {
   bool executor = false;  // handlers run on the application's own loop thread
   double minutes = 0;     // > 0: soak mode (soak.cpp)
   int faultPercent = 5;   // soak: the share of requests sent to a misbehaving server
+  double every = 0;       // > 0: polling mode, one call every so many seconds
+  bool write = false;     // polling: createGroup instead of getLastData
+  bool pipewait = false;  // raw: wait to share an HTTP/2 connection rather than open one
 };
 
 [[noreturn]] inline void usage(const char* program) {
   std::fprintf(stderr,
-               "usage: %s [--host HOST:PORT] [--requests N] [--concurrency K] [--burst]"
-               " [--observer] [--executor] [--print-body]\n"
+               "usage: %s [--host [https://]HOST:PORT] [--ca PEM] [--requests N] [--concurrency K]"
+               " [--burst] [--observer] [--executor] [--pipewait] [--print-body]\n"
+               "       %s --every SECONDS --requests N [--write] [--host ...] [--ca PEM]   (poll)\n"
                "       %s --minutes M [--fault-percent P] [--concurrency K]   (soak)\n",
-               program, program);
+               program, program, program);
   std::exit(2);
 }
 
@@ -83,12 +91,38 @@ inline Options parseOptions(int argc, char** argv) {
       options.minutes = std::atof(argv[++i]);
     } else if (arg == "--fault-percent" && hasValue) {
       options.faultPercent = std::atoi(argv[++i]);
+    } else if (arg == "--ca" && hasValue) {
+      options.caFile = argv[++i];
+    } else if (arg == "--every" && hasValue) {
+      options.every = std::atof(argv[++i]);
+      if (!(options.every > 0 && options.every <= 3600)) usage(argv[0]);
+    } else if (arg == "--write") {
+      options.write = true;
+    } else if (arg == "--pipewait") {
+      options.pipewait = true;
     } else {
       usage(argv[0]);
     }
   }
   options.concurrency = std::min(options.concurrency, options.requests);
+  if (options.every > 0) options.concurrency = 1;
   return options;
+}
+
+/// The URL of `path` on the target: `host` as given when it names a scheme, plain HTTP if not.
+inline std::string targetUrl(const std::string& host, const char* path) {
+  return (host.find("://") == std::string::npos ? "http://" + host : host) + path;
+}
+
+/// Polling: when call `index` is due, `every` seconds after the one before.
+inline Clock::duration callOffset(double every, std::size_t index) {
+  return std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(every * static_cast<double>(index)));
+}
+
+/// The time a run may take: `timeout` for the work, and the pauses of polling on top.
+inline Clock::duration runLimit(const Options& options, Clock::duration timeout) {
+  return timeout + callOffset(options.every, options.requests);
 }
 
 /// Threads of this process right now (entries of /proc/self/task).
@@ -143,6 +177,9 @@ struct Report {
   std::vector<double> latencyMicros;  // one per completed request
   std::size_t handlerMissing = 0;     // burst: handlers never called
   std::size_t handlerRepeated = 0;    // burst: handlers called more than once
+  double everySeconds = 0;            // polling: the time between calls
+  const char* operation = "getLastData";
+  std::size_t newConnections = 0;  // connections the client itself saw opened
 };
 
 /// Prints the report as one JSON line on stdout.
@@ -157,10 +194,12 @@ inline void printReport(Report& r) {
       "\"seconds\":%.4f,\"req_per_s\":%.1f,\"cpu_us_per_req\":%.2f,\"peak_rss_kib\":%ld,"
       "\"threads_before\":%d,\"threads_after\":%d,\"threads_started\":%d,"
       "\"p50_us\":%.1f,\"p99_us\":%.1f,\"not_ok\":%zu,\"body_bytes\":%zu,"
-      "\"handler_missing\":%zu,\"handler_repeated\":%zu}\n",
+      "\"handler_missing\":%zu,\"handler_repeated\":%zu,\"every_s\":%g,\"operation\":\"%s\","
+      "\"client_new_connections\":%zu}\n",
       r.client, r.mode, r.concurrency, r.requests, r.completed, r.seconds, perSecond, cpuPerRequest,
       peakRssKib(), r.threadsBefore, r.threadsAfter, r.threadsAfter - r.threadsBefore, p50, p99,
-      r.notOk, r.bodyBytes, r.handlerMissing, r.handlerRepeated);
+      r.notOk, r.bodyBytes, r.handlerMissing, r.handlerRepeated, r.everySeconds, r.operation,
+      r.newConnections);
   std::fflush(stdout);
 }
 

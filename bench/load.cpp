@@ -6,12 +6,15 @@
 // queue with runUntil. With --executor the handlers run on the application's
 // own loop thread instead (a queue and a thread, handed the main queue with
 // setExecutor), and the main thread only waits. Burst mode: N calls issued at
-// once, then drained; every handler must run exactly once. Soak mode: see
-// soak.cpp.
+// once, then drained; every handler must run exactly once. Polling mode: N
+// calls, one every G seconds, each waited for, counting through an observer the
+// calls that opened a connection; --write sends createGroup instead. Soak mode:
+// see soak.cpp.
 //
 //   tavrello-bench-load --host 127.0.0.1:8080 --requests 20000 --concurrency 16
 //   tavrello-bench-load --host 127.0.0.1:8080 --requests 20000 --executor
 //   tavrello-bench-load --host 127.0.0.1:8080 --requests 10000 --burst
+//   tavrello-bench-load --host https://127.0.0.1:8443 --ca ca.crt --every 6 --requests 5 --write
 //   tavrello-bench-load --minutes 2 --concurrency 16 --fault-percent 5
 #include <tavrello/tavrello.hpp>
 
@@ -36,6 +39,7 @@ namespace {
 using bench::Clock;
 
 constexpr auto kRunTimeout = std::chrono::seconds(300);
+constexpr const char* kGroupName = "bench-group";
 
 struct Run {
   explicit Run(const bench::Options& options)
@@ -46,9 +50,14 @@ struct Run {
   void issue() {
     const std::size_t index = issued++;
     issuedAt[index] = Clock::now();
-    tavrello::TavrelloAPI::shared().getLastData(
-        bench::kMemberKey,
-        [this, index](std::shared_ptr<tavrello::TavrelloResult> result) { done(index, *result); });
+    auto handler = [this, index](std::shared_ptr<tavrello::TavrelloResult> result) {
+      done(index, *result);
+    };
+    if (options.write) {
+      tavrello::TavrelloAPI::shared().createGroup(kGroupName, std::move(handler));
+    } else {
+      tavrello::TavrelloAPI::shared().getLastData(bench::kMemberKey, std::move(handler));
+    }
   }
 
   void done(std::size_t index, const tavrello::TavrelloResult& result) {
@@ -57,7 +66,7 @@ struct Run {
         std::chrono::duration<double, std::micro>(Clock::now() - issuedAt[index]).count());
     if (result.result() != "ok") ++notOk;
     if (++completed == options.requests) finished.set_value();
-    if (!options.burst && issued < options.requests) issue();
+    if (!options.burst && options.every == 0 && issued < options.requests) issue();
   }
 
   const bench::Options& options;
@@ -108,8 +117,11 @@ class Loop {
 };
 
 // Length of the body the library sends, from the fields it signs with.
-std::size_t bodyBytes() {
-  std::size_t bytes = std::string("member_key=").size() + std::string(bench::kMemberKey).size();
+std::size_t bodyBytes(bool write) {
+  std::size_t bytes =
+      write ? std::string("api=api.common.group.set.add&group_name=").size() +
+                  std::string(kGroupName).size()
+            : std::string("member_key=").size() + std::string(bench::kMemberKey).size();
   for (const auto& [key, value] : tavrello::TavrelloAPI::shared().getBasicParams()) {
     bytes += 1 + key.size() + 1 + std::any_cast<const std::string&>(value).size();
   }
@@ -125,16 +137,24 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.minutes > 0) return bench::runSoak(options);
+  if (options.pipewait || (options.every > 0 && (options.burst || options.executor))) {
+    bench::usage(argv[0]);
+  }
   auto& api = tavrello::TavrelloAPI::shared();
   auto& queue = tavrello::MainQueue::shared();
   api.setApiKey(bench::kApiKey);
   api.setServerKey(bench::kServerKey);
   api.setServiceHost(options.host);
-  // What an application's metrics would do with each record: count it. Static, as the
-  // observer may outlive main().
+  if (!options.caFile.empty()) api.setCaFile(options.caFile);
+  // What an application's metrics would do with each record: count it, and the connections
+  // opened. Static, as the observer may outlive main().
   static std::atomic<std::size_t> observed{0};
-  if (options.observer) {
-    api.setObserver([](const tavrello::Exchange&) { ++observed; });
+  static std::atomic<std::size_t> opened{0};
+  if (options.observer || options.every > 0) {
+    api.setObserver([](const tavrello::Exchange& exchange) {
+      ++observed;
+      if (exchange.newConnection) ++opened;
+    });
   }
 
   Run run(options);
@@ -147,16 +167,24 @@ int main(int argc, char** argv) {
   report.client = options.observer   ? "library+observer"
                   : options.executor ? "library+executor"
                                      : "library";
-  report.mode = options.burst ? "burst" : "load";
+  report.mode = options.burst ? "burst" : options.every > 0 ? "poll" : "load";
+  report.everySeconds = options.every;
+  report.operation = options.write ? "createGroup" : "getLastData";
   report.concurrency = options.burst ? options.requests : options.concurrency;
   report.requests = options.requests;
-  report.bodyBytes = bodyBytes();
+  report.bodyBytes = bodyBytes(options.write);
 
   report.threadsBefore = bench::threadCount();
   const double cpuStart = bench::cpuMicros();
   const auto start = Clock::now();
   const std::size_t first = options.burst ? options.requests : options.concurrency;
-  if (loop) {
+  if (options.every > 0) {
+    for (std::size_t call = 0; call < options.requests; ++call) {
+      std::this_thread::sleep_until(start + bench::callOffset(options.every, call));
+      run.issue();
+      if (!queue.runUntil([&] { return run.completed == call + 1; }, kRunTimeout)) break;
+    }
+  } else if (loop) {
     std::future<void> finished = run.finished.get_future();
     loop->post([&] {
       for (std::size_t i = 0; i < first; ++i) run.issue();
@@ -183,6 +211,7 @@ int main(int argc, char** argv) {
     loop.reset();
   }
   report.completed = run.completed;
+  report.newConnections = opened;
   report.notOk = run.notOk + (options.requests - run.completed);
   report.latencyMicros = std::move(run.latencyMicros);
   const bool clean = report.notOk == 0 && report.handlerMissing == 0 && report.handlerRepeated == 0;

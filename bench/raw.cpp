@@ -1,8 +1,12 @@
 // tavrello-bench-raw: the floor for tavrello-bench-load. A plain libcurl-multi
 // client on one thread with K reused easy handles, sending the same POST (body
 // size, headers) N times with K in flight, and printing the same JSON line.
+// Over HTTPS it keeps libcurl's defaults (HTTP/2 where the server offers it, its
+// own connection and session caches), given only the CA to trust.
 //
 //   tavrello-bench-raw --host 127.0.0.1:8080 --requests 20000 --concurrency 16
+//   tavrello-bench-raw --host https://127.0.0.1:8443 --ca ca.crt --concurrency 16 --pipewait
+//   tavrello-bench-raw --host https://127.0.0.1:8443 --ca ca.crt --every 6 --requests 5
 //   tavrello-bench-raw --print-body     # the body it sends, for wrk
 #include <curl/curl.h>
 
@@ -10,6 +14,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_common.hpp"
@@ -39,7 +44,7 @@ int main(int argc, char** argv) {
     std::printf("%s\n", bench::kFixedBody.c_str());
     return 0;
   }
-  if (options.burst) bench::usage(argv[0]);
+  if (options.burst || options.write) bench::usage(argv[0]);
 
   curl_global_init(CURL_GLOBAL_DEFAULT);
   CURLM* multi = curl_multi_init();
@@ -48,7 +53,7 @@ int main(int argc, char** argv) {
        {"Content-Type: application/x-www-form-urlencoded", "Accept: application/json", "Expect:"}) {
     headers = curl_slist_append(headers, header);
   }
-  const std::string url = "http://" + options.host + "/api.get.member.location.last.php";
+  const std::string url = bench::targetUrl(options.host, "/api.get.member.location.last.php");
   const std::string& body = bench::kFixedBody;
 
   std::vector<Transfer> transfers(options.concurrency);
@@ -63,10 +68,14 @@ int main(int argc, char** argv) {
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, keepReply);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
+    if (!options.caFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, options.caFile.c_str());
+    if (options.pipewait) curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
   }
 
   bench::Report report;
-  report.client = "raw";
+  report.client = options.pipewait ? "raw+pipewait" : "raw";
+  report.mode = options.every > 0 ? "poll" : "load";
+  report.everySeconds = options.every;
   report.concurrency = options.concurrency;
   report.requests = options.requests;
   report.bodyBytes = body.size();
@@ -75,7 +84,7 @@ int main(int argc, char** argv) {
   report.threadsBefore = bench::threadCount();
   const double cpuStart = bench::cpuMicros();
   const auto start = Clock::now();
-  const auto deadline = start + kRunTimeout;
+  const auto deadline = start + bench::runLimit(options, kRunTimeout);
   std::size_t issued = 0;
   auto issue = [&](Transfer& transfer) {
     ++issued;
@@ -83,28 +92,42 @@ int main(int argc, char** argv) {
     transfer.issuedAt = Clock::now();
     curl_multi_add_handle(multi, transfer.easy);
   };
-  for (Transfer& transfer : transfers) issue(transfer);
-
-  while (report.completed < options.requests && Clock::now() < deadline) {
-    int running = 0;
-    curl_multi_perform(multi, &running);
-    int queued = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
-      if (message->msg != CURLMSG_DONE) continue;
-      CURL* easy = message->easy_handle;
-      const CURLcode code = message->data.result;
-      Transfer* transfer = nullptr;
-      curl_easy_getinfo(easy, CURLINFO_PRIVATE, &transfer);
-      long status = 0;
-      curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-      curl_multi_remove_handle(multi, easy);
-      report.latencyMicros.push_back(
-          std::chrono::duration<double, std::micro>(Clock::now() - transfer->issuedAt).count());
-      if (code != CURLE_OK || status < 200 || status > 299) ++report.notOk;
-      ++report.completed;
-      if (issued < options.requests) issue(*transfer);
+  // Runs the transfers until `target` of them completed; in load mode each completion
+  // issues the next.
+  auto runUntil = [&](std::size_t target) {
+    while (report.completed < target && Clock::now() < deadline) {
+      int running = 0;
+      curl_multi_perform(multi, &running);
+      int queued = 0;
+      while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+        if (message->msg != CURLMSG_DONE) continue;
+        CURL* easy = message->easy_handle;
+        const CURLcode code = message->data.result;
+        Transfer* transfer = nullptr;
+        curl_easy_getinfo(easy, CURLINFO_PRIVATE, &transfer);
+        long status = 0, connects = 0;
+        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+        curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
+        if (connects > 0) ++report.newConnections;
+        curl_multi_remove_handle(multi, easy);
+        report.latencyMicros.push_back(
+            std::chrono::duration<double, std::micro>(Clock::now() - transfer->issuedAt).count());
+        if (code != CURLE_OK || status < 200 || status > 299) ++report.notOk;
+        ++report.completed;
+        if (options.every == 0 && issued < options.requests) issue(*transfer);
+      }
+      if (report.completed < target) curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
     }
-    if (report.completed < options.requests) curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+  };
+  if (options.every > 0) {
+    for (std::size_t call = 0; call < options.requests && Clock::now() < deadline; ++call) {
+      std::this_thread::sleep_until(start + bench::callOffset(options.every, call));
+      issue(transfers.front());
+      runUntil(call + 1);
+    }
+  } else {
+    for (Transfer& transfer : transfers) issue(transfer);
+    runUntil(options.requests);
   }
   report.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   report.cpuMicros = bench::cpuMicros() - cpuStart;

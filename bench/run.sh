@@ -1,18 +1,31 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in Release and runs them against a local nginx:
 # the micro benchmarks once, then interleaved rounds of wrk (ceiling), the raw
-# libcurl client (floor) and the library at each K, then the burst run, and
-# prints the markdown table (see bench/README.md).
+# libcurl client (floor) and the library at each K, over plain HTTP and over
+# HTTPS, then the burst run; then the polling rounds through a delaying relay;
+# and prints the markdown tables (see bench/README.md).
 #
-#   bench/run.sh                                  # 5 rounds, N=20000, K=1 16 64
+#   bench/run.sh                                  # 5 rounds, N=20000, K=1 16 64, G=2
+#   bench/run.sh --slow-polling                   # and the polling rows at G=6 and 30
 #   bench/run.sh --rounds 2 --requests 5000       # a short run while developing
-#   bench/run.sh --ks "16" --no-micro --settle 0
+#   bench/run.sh --ks "16" --no-micro --settle 0 --https "" --polling ""
+#   bench/run.sh --ks "" --no-micro --slow-polling  # the polling rows only
 #   bench/run.sh --baseline /tmp/old/build/bench-release/bench/tavrello-bench-load
 #
 # Each round runs wrk, the raw client, the library with the main thread draining
 # (library) and with handlers on an application loop thread (library+executor),
 # and with --baseline another build's tavrello-bench-load in both modes (baseline,
 # baseline+executor; build that one with this bench/load.cpp), side by side.
+# Over HTTPS (--https "h1 h2": HTTP/1.1 only, and HTTP/2 offered) it runs the
+# raw client, the library and the baseline, and at HTTP/2 the raw client with
+# CURLOPT_PIPEWAIT (raw+pipewait).
+#
+# Polling (--polling "G ...", seconds; --slow-polling is "2 6 30"): in each of
+# --rounds rounds, at each G, the raw client and the library call getLastData
+# --poll-calls times, one call every G seconds, and the library calls createGroup
+# the same way, each over HTTP/1.1 and HTTP/2, each through its own relay that
+# delays every chunk --delay-ms each way (bench/relay.py); all of a round at once,
+# their calls staggered.
 #
 # --settle S: before each round, wait up to S seconds (default 60) for the
 # machine to be idle. Every result records the CPU share other processes took
@@ -20,8 +33,10 @@
 # at every K, or --max-rounds (default 3 x --rounds) have run.
 #
 # Installs nginx and wrk when missing (apt-get update only then). Starts its
-# own nginx on a free 127.0.0.1 port, with every file in a temporary
-# directory, and stops it by its PID on exit. Results land in bench/results/.
+# own nginx on free 127.0.0.1 ports (plain HTTP, and HTTPS with a certificate
+# from a CA the run makes with openssl), with every file in a temporary
+# directory, and stops it, and every relay, by its PID on exit. Results land in
+# bench/results/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -36,6 +51,10 @@ settle=60
 max_rounds=""
 build_dir=build/bench-release
 baseline=""
+https="h1 h2"
+polling="2"
+poll_calls=5
+delay_ms=25
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --rounds) rounds=$2; shift 2 ;;
@@ -48,17 +67,25 @@ while [[ $# -gt 0 ]]; do
     --max-rounds) max_rounds=$2; shift 2 ;;
     --build-dir) build_dir=$2; shift 2 ;;
     --baseline) baseline=$2; shift 2 ;;
-    *) sed -n '2,25p' "$0"; exit 2 ;;
+    --https) https=$2; shift 2 ;;
+    --polling) polling=$2; shift 2 ;;
+    --slow-polling) polling="2 6 30"; shift ;;
+    --poll-calls) poll_calls=$2; shift 2 ;;
+    --delay-ms) delay_ms=$2; shift 2 ;;
+    *) sed -n '2,39p' "$0"; exit 2 ;;
   esac
 done
 [[ "$settle" =~ ^[0-9]+$ ]] || { echo "not a count of seconds: $settle" >&2; exit 2; }
-for n in "$rounds" "$requests" "$burst" "$wrk_seconds" $ks; do
+for n in "$rounds" "$requests" "$burst" "$wrk_seconds" "$poll_calls" "$delay_ms" $ks $polling; do
   [[ "$n" =~ ^[1-9][0-9]*$ ]] || { echo "not a positive count: $n" >&2; exit 2; }
 done
 max_rounds=${max_rounds:-$((rounds * 3))}
 [[ "$max_rounds" =~ ^[1-9][0-9]*$ ]] || { echo "not a positive count: $max_rounds" >&2; exit 2; }
 (( max_rounds >= rounds )) || max_rounds=$rounds
 (( max_rounds <= 60 )) || { echo "at most 60 rounds" >&2; exit 2; }
+for protocol in $https; do
+  [[ $protocol == h[12] ]] || { echo "--https takes h1 and h2: $protocol" >&2; exit 2; }
+done
 
 # --- packages -----------------------------------------------------------------
 sudo=()
@@ -117,13 +144,30 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+# A CA of the run's own and a certificate for 127.0.0.1 signed by it (ECDSA P-256).
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+  -subj "/CN=tavrello bench CA" -keyout "$work/ca.key" -out "$work/ca.crt" 2>/dev/null
+openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj "/CN=127.0.0.1" \
+  -keyout "$work/server.key" -out "$work/server.csr" 2>/dev/null
+printf 'subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' \
+  >"$work/server.ext"
+openssl x509 -req -in "$work/server.csr" -CA "$work/ca.crt" -CAkey "$work/ca.key" -set_serial 2 \
+  -days 2 -extfile "$work/server.ext" -out "$work/server.crt" 2>/dev/null
+ca=$work/ca.crt
+access_log=$work/tls-access.log
+
 port=$(python3 bench/report.py free-port)
-sed -e "s|@PORT@|$port|g" -e "s|@DIR@|$work|g" bench/nginx.conf.in >"$work/nginx.conf"
+h1_port=$(python3 bench/report.py free-port)
+h2_port=$(python3 bench/report.py free-port)
+sed -e "s|@PORT@|$port|g" -e "s|@H1_PORT@|$h1_port|g" -e "s|@H2_PORT@|$h2_port|g" \
+  -e "s|@DIR@|$work|g" bench/nginx.conf.in >"$work/nginx.conf"
 "${server_pin[@]}" /usr/sbin/nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log" &
 nginx_pid=$!
 host=127.0.0.1:$port
+declare -A tls_host=([h1]=https://127.0.0.1:$h1_port [h2]=https://127.0.0.1:$h2_port)
 for _ in $(seq 50); do
-  python3 bench/report.py ready "$port" && break
+  python3 bench/report.py ready "$port" && python3 bench/report.py ready "$h1_port" \
+    && python3 bench/report.py ready "$h2_port" && break
   kill -0 "$nginx_pid" 2>/dev/null || { cat "$work/error.log" >&2; exit 1; }
   sleep 0.1
 done
@@ -138,7 +182,9 @@ TAVRELLO_BENCH_BODY=$("$bin/tavrello-bench-raw" --print-body)
 
 echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'),"\
   "kernel $(uname -r); nginx on CPU ${cpus[0]}, clients on ${client_pin[2]:-any}"
-echo "target: nginx at $host; rounds=$rounds N=$requests K=($ks) burst=$burst"
+echo "target: nginx at $host, HTTPS at ${tls_host[h1]} (HTTP/1.1) and ${tls_host[h2]} (HTTP/2);"\
+  "rounds=$rounds N=$requests K=($ks) burst=$burst; polling G=($polling) calls=$poll_calls"\
+  "delay=${delay_ms} ms each way"
 
 if [[ $micro -eq 1 ]]; then
   echo "--- micro benchmarks"
@@ -165,10 +211,12 @@ nginx_ticks() {
   echo $total
 }
 
-# One run: appends its JSON line, with the round and the other load added.
+# One run: appends its JSON line, with the round, the protocol, the other load and,
+# over HTTPS, what nginx logged of it added.
 record() {
-  local round=$1 line busy0 nginx0 start
-  shift
+  local round=$1 protocol=$2 line busy0 nginx0 start log_from
+  shift 2
+  log_from=$(stat -c %s "$access_log" 2>/dev/null || echo 0)
   busy0=$(busy_ticks)
   nginx0=$(nginx_ticks)
   start=$EPOCHREALTIME
@@ -177,26 +225,38 @@ record() {
   fi
   [[ $line == \{* ]] || { echo "no result from: $*" >&2; return 0; }
   local end=$EPOCHREALTIME busy=$(($(busy_ticks) - busy0)) nginx=$(($(nginx_ticks) - nginx0))
-  python3 bench/report.py annotate --round "$round" --line "$line" --busy "$busy" \
-    --nginx "$nginx" --start "$start" --end "$end" >>"$results"
+  local logged=()
+  [[ $protocol == http ]] || logged=(--log "$access_log" --log-from "$log_from")
+  python3 bench/report.py annotate --round "$round" --protocol "$protocol" --line "$line" \
+    --busy "$busy" --nginx "$nginx" --start "$start" --end "$end" "${logged[@]}" >>"$results"
+}
+
+# The clients of one protocol: "http" (plain), "h1" or "h2" (HTTPS).
+clients_of() {
+  case $1 in
+    http) echo "wrk raw library executor${baseline:+ baseline baseline+executor}" ;;
+    h1) echo "raw library${baseline:+ baseline}" ;;
+    h2) echo "raw raw+pipewait library${baseline:+ baseline}" ;;
+  esac
 }
 
 run_client() {
-  local round=$1 client=$2 k=$3
+  local round=$1 protocol=$2 client=$3 k=$4 target=(--host "$host")
+  [[ $protocol == http ]] || target=(--host "${tls_host[$protocol]}" --ca "$ca")
+  local load=("${target[@]}" --requests "$requests" --concurrency "$k")
   case $client in
-    wrk) record "$round" python3 bench/report.py wrk --url "http://$host/" \
+    wrk) record "$round" "$protocol" python3 bench/report.py wrk --url "http://$host/" \
            --script bench/wrk_post.lua --k "$k" --seconds "$wrk_seconds" ;;
-    raw) record "$round" "$bin/tavrello-bench-raw" --host "$host" --requests "$requests" \
-           --concurrency "$k" ;;
-    library) record "$round" "$bin/tavrello-bench-load" --host "$host" --requests "$requests" \
-               --concurrency "$k" ;;
-    executor) record "$round" "$bin/tavrello-bench-load" --host "$host" --requests "$requests" \
-                --concurrency "$k" --executor ;;
+    raw) record "$round" "$protocol" "$bin/tavrello-bench-raw" "${load[@]}" ;;
+    raw+pipewait) record "$round" "$protocol" "$bin/tavrello-bench-raw" "${load[@]}" --pipewait ;;
+    library) record "$round" "$protocol" "$bin/tavrello-bench-load" "${load[@]}" ;;
+    executor) record "$round" "$protocol" "$bin/tavrello-bench-load" "${load[@]}" --executor ;;
     # Another build's load driver, its lines renamed.
-    baseline) record "$round" bash -c '"$0" "$@" | sed "s/\"client\":\"library/\"client\":\"baseline/"' \
-                "$baseline" --host "$host" --requests "$requests" --concurrency "$k" ;;
-    baseline+executor) record "$round" bash -c '"$0" "$@" | sed "s/\"client\":\"library/\"client\":\"baseline/"' \
-                "$baseline" --host "$host" --requests "$requests" --concurrency "$k" --executor ;;
+    baseline*)
+      [[ $client == baseline ]] || load+=(--executor)
+      record "$round" "$protocol" \
+        bash -c '"$0" "$@" | sed "s/\"client\":\"library/\"client\":\"baseline/"' \
+        "$baseline" "${load[@]}" ;;
   esac
 }
 
@@ -204,11 +264,11 @@ run_client() {
 timeout 120 "${client_pin[@]}" "$bin/tavrello-bench-raw" --host "$host" --requests 2000 \
   --concurrency 16 >/dev/null || true
 
-# Rounds until --rounds of them ran on a quiet machine at every K, at most
-# --max-rounds in all.
+# Rounds until --rounds of them ran on a quiet machine at every protocol and K,
+# at most --max-rounds in all (none with --ks "": the polling rows only).
 step=0
 round=0
-while (( round < max_rounds )); do
+while [[ -n $ks ]] && (( round < max_rounds )); do
   if (( round >= rounds )); then
     quiet=$(python3 bench/report.py quiet-rounds "$results")
     (( quiet >= rounds )) && break
@@ -219,14 +279,33 @@ while (( round < max_rounds )); do
   # A shared machine: give other work up to --settle seconds to finish.
   [[ $settle -eq 0 ]] || python3 bench/report.py settle --max-seconds "$settle"
   for k in $ks; do
-    # Alternate the order, so no client always runs first or last.
-    order="wrk raw library executor${baseline:+ baseline baseline+executor}"
-    if (( step % 2 == 1 )); then order=$(echo "$order" | tr ' ' '\n' | tac | tr '\n' ' '); fi
-    step=$((step + 1))
-    for client in $order; do run_client "$round" "$client" "$k"; done
+    for protocol in http $https; do
+      # Alternate the order, so no client always runs first or last.
+      order=$(clients_of "$protocol")
+      if (( step % 2 == 1 )); then order=$(echo "$order" | tr ' ' '\n' | tac | tr '\n' ' '); fi
+      step=$((step + 1))
+      for client in $order; do
+        # Waiting for a connection to share means nothing with one request at a time.
+        [[ $client == raw+pipewait && $k -eq 1 ]] && continue
+        run_client "$round" "$protocol" "$client" "$k"
+      done
+    done
   done
-  record "$round" "$bin/tavrello-bench-load" --host "$host" --requests "$burst" --burst
+  record "$round" http "$bin/tavrello-bench-load" --host "$host" --requests "$burst" --burst
 done
+
+# Polling: every client of a round at once, each through a relay of its own.
+if [[ -n $polling && -n $https ]]; then
+  for round in $(seq "$rounds"); do
+    for every in $polling; do
+      echo "--- polling round $round of $rounds, one call every $every s"
+      python3 bench/report.py poll --round "$round" --every "$every" --calls "$poll_calls" \
+        --delay-ms "$delay_ms" --bin "$bin" --ca "$ca" --log "$access_log" \
+        --protocols "$https" --h1 "${tls_host[h1]}" --h2 "${tls_host[h2]}" \
+        ${baseline:+--baseline "$baseline"} >>"$results"
+    done
+  done
+fi
 
 echo "--- results: $results"
 python3 bench/report.py table "$results" | tee "bench/results/table-$stamp.md"
