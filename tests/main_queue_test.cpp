@@ -145,7 +145,7 @@ TEST_F(MainQueueTest, NoExecutorCallUnderTheQueuesLock) {
   });
   locked.get_future().wait();
   std::thread handing([&] { queue.post([] {}); });  // waits for the lock in the executor
-  const bool returned = holder.wait_for(5s) == std::future_status::ready;
+  const bool returned = holder.wait_for(60s) == std::future_status::ready;
   EXPECT_TRUE(returned) << "post() waited for the executor: deadlock";
   if (!returned) std::_Exit(1);  // two threads are stuck for good
   handing.join();
