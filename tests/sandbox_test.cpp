@@ -4,7 +4,10 @@
 // are seen through the client library, as an application's tests see them.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <openssl/sha.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <tavrello/tavrello.hpp>
@@ -15,9 +18,13 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
 #include <set>
 #include <thread>
 
+#include "sandbox_options.hpp"
 #include "sandbox_service.hpp"
 #include "sandbox_wire.hpp"
 
@@ -69,6 +76,77 @@ std::string signedBody(const FieldList& extra) {
                       {"cert_key", sign(kTimestamp, kApiKey, kServerKey)}};
   fields.insert(fields.end(), extra.begin(), extra.end());
   return formBody(fields);
+}
+
+// Sends `request` on a connection of its own and returns every byte of the reply, up to the
+// server's close.
+std::string exchange(const std::string& host, const std::string& request) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(host.substr(host.rfind(':') + 1))));
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  std::string reply;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+          static_cast<ssize_t>(request.size())) {
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) reply.append(buffer, n);
+  }
+  ::close(fd);
+  return reply;
+}
+
+// Requests and the bytes the sandbox answered them with, and its log line, recorded in
+// data/sandbox_replies.json: seed 7, 24 members, clock 1700000000, one request after the other
+// in the file's order. Run with TAVRELLO_RECORD=1 to write this build's answers into the file.
+TEST(SandboxInProcess, AnswersAsRecorded) {
+  std::ifstream file(TAVRELLO_SANDBOX_REPLIES);
+  nlohmann::ordered_json exchanges = nlohmann::ordered_json::parse(file);
+  Options options = testOptions(7);
+  options.members = 24;
+  std::mutex mutex;
+  std::string logged;
+  options.log = [&](const std::string& line) {
+    const std::lock_guard<std::mutex> lock(mutex);
+    logged += line + "\n";
+  };
+  Sandbox sandbox(options);
+  const bool record = std::getenv("TAVRELLO_RECORD") != nullptr;
+  for (auto& recorded : exchanges) {
+    SCOPED_TRACE(recorded.at("what").get<std::string>());
+    std::string error;
+    if (recorded.contains("fault")) {
+      ASSERT_TRUE(sandbox.injectFault(*parseFault(recorded["fault"].get<std::string>(), error)));
+    }
+    std::string request = recorded.value("raw", "");
+    if (request.empty()) {
+      const std::string body = recorded.value("body", "");
+      request = recorded.at("method").get<std::string>() + " " +
+                recorded.at("target").get<std::string>() +
+                " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+      if (recorded.contains("type"))
+        request += "Content-Type: " + recorded["type"].get<std::string>() + "\r\n";
+      if (recorded["method"] == "POST")
+        request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+      request += "\r\n" + body;
+    }
+    request.append(recorded.value("pad", std::size_t{0}), 'x');  // for a body over the limit
+    for (int i = 1; i < recorded.value("times", 1); ++i) exchange(sandbox.host(), request);
+    std::unique_lock<std::mutex> lock(mutex);
+    logged.clear();
+    lock.unlock();
+    const std::string reply = exchange(sandbox.host(), request);
+    lock.lock();
+    if (record) {
+      recorded["reply"] = reply;
+      recorded["log"] = logged;
+    } else {
+      EXPECT_EQ(reply, recorded.at("reply").get<std::string>());
+      EXPECT_EQ(logged, recorded.at("log").get<std::string>());
+    }
+  }
+  if (record) std::ofstream(TAVRELLO_SANDBOX_REPLIES) << exchanges.dump(1) << "\n";
 }
 
 TEST(SandboxForm, SplitsAtAmpersandsAndTheFirstEqualsAndDecodes) {
