@@ -1,7 +1,7 @@
-// The sandbox: its form parser and request handler, called without a socket, and the
-// in-process Sandbox around them. Requests are signed with OpenSSL and encoded by
-// cpp-httplib, so the tests share no code with the sandbox they check; the faults it injects
-// are seen through the client library, as an application's tests see them.
+// The sandbox: the in-process Sandbox over HTTP, its answers to a recorded set of requests,
+// and its request handler called without a socket. Requests are signed with OpenSSL and
+// encoded by cpp-httplib, so the tests share no code with the sandbox they check; the faults
+// it injects are seen through the client library, as an application's tests see them.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
@@ -12,9 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <tavrello/tavrello.hpp>
 
-#include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -36,8 +34,7 @@ using FieldList = std::vector<std::pair<std::string, std::string>>;
 
 const std::string kApiKey = "test-api-key", kServerKey = "test-server-key",
                   kTimestamp = "1700000000.25";
-const std::string kForm = "application/x-www-form-urlencoded", kCommon(kCommonPath),
-                  kMembers(kMemberInfoPath), kLast(kLastLocationPath), kList(kLocationListPath);
+const std::string kForm = "application/x-www-form-urlencoded", kCommon(kCommonPath);
 
 Options testOptions(std::uint64_t seed = Options().seed) {
   Options options;
@@ -149,178 +146,23 @@ TEST(SandboxInProcess, AnswersAsRecorded) {
   if (record) std::ofstream(TAVRELLO_SANDBOX_REPLIES) << exchanges.dump(1) << "\n";
 }
 
-TEST(SandboxForm, SplitsAtAmpersandsAndTheFirstEqualsAndDecodes) {
-  const std::pair<const char*, std::vector<FormField>> cases[] = {
-      {"a=1&b=&flag", {{"a", "1"}, {"b", ""}, {"flag", ""}}},
-      {"&&a=1&", {{"a", "1"}}},
-      {"k=x=y=z", {{"k", "x=y=z"}}},          // split at the first "=" only
-      {"k=a+b%20c", {{"k", "a b c"}}},        // "+" and %20 are spaces
-      {"%6B=%26%3D%2B%25", {{"k", "&=+%"}}},  // names too; escaped separators stay data
-      {"k=%zz%4%", {{"k", "%zz%4%"}}},        // bad escapes stay literal
-      {" a = b ", {{" a ", " b "}}},          // nothing is trimmed
-  };
-  for (const auto& [body, fields] : cases) EXPECT_EQ(parseForm(body), fields) << body;
-}
-
-class SandboxServiceTest : public ::testing::Test {
- protected:
-  // Every reply is a 200 with JSON in the documented shape; returns its data or error code.
-  json post(const std::string& path, const std::string& body, const std::string& type = kForm) {
-    const Reply reply = service_.handle("POST", path, type, body);
-    EXPECT_EQ(reply.status, 200);
-    const json parsed = json::parse(reply.body);
-    EXPECT_EQ(parsed.at("result") == "ok", reply.outcome == "ok");
-    return parsed.at("result") == "ok" ? parsed.at("data") : parsed.at("error").at("code");
-  }
-  json call(const std::string& path, const FieldList& extra) {
-    return post(path, signedBody(extra));
-  }
-  // A request to the group endpoint: "set.add" is action "api.common.group.set.add".
-  json group(const std::string& action, FieldList extra = {}) {
-    extra.insert(extra.begin(), {"api", "api.common.group." + action});
-    return call(kCommon, extra);
-  }
-
-  SandboxService service_{testOptions()};
-};
-
-TEST_F(SandboxServiceTest, EveryRefusalNamesItsCause) {
-  const std::string good = sign(kTimestamp, kApiKey, kServerKey);
-  std::string upper = good;
-  std::transform(good.begin(), good.end(), upper.begin(), ::toupper);
-  const auto last = [](const std::string& apiKey, const std::string& timestamp,
-                       const std::string& certKey) {
-    return formBody({{"api_key", apiKey},
-                     {"timestamp", timestamp},
-                     {"cert_key", certKey},
-                     {"member_key", "m-0001"}});
-  };
-  const std::string list = signedBody({{"api", "api.common.group.get.list"}});
-  const std::tuple<std::string, std::string, std::string, const char*> cases[] = {
-      // path, content type, body, code
-      {kLast, kForm, last(kApiKey, kTimestamp, sign(kTimestamp, kApiKey, "wrong")),
-       "bad_signature"},
-      {kLast, kForm, last(kApiKey, "1700000001.25", good), "bad_signature"},  // tampered
-      {kLast, kForm, last(kApiKey, kTimestamp, upper), "bad_signature"},
-      {kLast, kForm, last("other", kTimestamp, sign(kTimestamp, "other", kServerKey)),
-       "unknown_api_key"},
-      {kLast, kForm, last(kApiKey, "n", sign("n", kApiKey, kServerKey)), "bad_timestamp"},
-      {kLast, kForm, formBody({{"api_key", kApiKey}, {"cert_key", good}}), "missing_field"},
-      {kCommon, kForm + "; charset=UTF-8", list, ""},
-      {kCommon, "application/json", list, "bad_content_type"},
-      {kCommon, kForm, list + "&api=api.common.group.get.list", "duplicate_field"},
-      {kCommon, kForm, signedBody({{"api", "api.common.group.get.nothing"}}), "unknown_action"},
-      {kCommon, kForm, signedBody({{"api", "api.common.group.set.modify"}, {"group_key", "g-001"}}),
-       "missing_field"},
-  };
-  for (const auto& [path, type, body, expected] : cases) {
-    const json reply = post(path, body, type);
-    EXPECT_EQ(reply.is_string() ? reply.get<std::string>() : "", expected) << body;
-  }
-  const Reply reply{404, "", {}, "", "not_found"};  // a hostile path cannot forge a log line
-  EXPECT_EQ(logLine("POST", "/x\n\x1b[2J y", reply), "POST /x\\x0a\\x1b[2J\\x20y 404 not_found");
-}
-
-TEST_F(SandboxServiceTest, PagesCoverAllMembersOnceAndFollowTheSeed) {
-  std::vector<std::string> seen;
-  for (int page = 1; page <= 3; ++page) {
-    const json data = call(kMembers, {{"page", std::to_string(page)}, {"page_size", "100"}});
-    for (const json& member : data.at("members")) seen.push_back(member.at("member_key"));
-  }
-  ASSERT_EQ(seen.size(), service_.members().size());
-  for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], service_.members()[i].key);
-  // 260 = 37 * 7 + 1
-  EXPECT_EQ(call(kMembers, {{"page", "38"}, {"page_size", "7"}}).at("members").size(), 1u);
-  for (const auto& [page, size, code] : {std::tuple{"0", "100", "page_out_of_range"},
-                                         {"4", "100", "page_out_of_range"},
-                                         {"99999999999999999999", "100", "page_out_of_range"},
-                                         {"-1", "100", "bad_page"},
-                                         {"1", "0", "bad_page_size"},
-                                         {"1", "101", "bad_page_size"}}) {
-    EXPECT_EQ(call(kMembers, {{"page", page}, {"page_size", size}}), code) << page << " " << size;
-  }
-  // The same seed gives the same world, another seed another one.
-  const std::string body = signedBody({{"page", "2"}, {"page_size", "100"}});
-  const std::string first = service_.handle("POST", kMembers, kForm, body).body;
-  EXPECT_EQ(SandboxService(testOptions()).handle("POST", kMembers, kForm, body).body, first);
-  EXPECT_NE(SandboxService(testOptions(7)).handle("POST", kMembers, kForm, body).body, first);
-}
-
-TEST_F(SandboxServiceTest, LocationWindowIsAtMost24Hours) {
-  const Member& member = service_.members()[7];
-  EXPECT_EQ(call(kLast, {{"member_key", member.key}}).at("location").at("time"),
-            member.track.back().time);
-  const auto window = [&](const std::string& from, const std::string& to) {
-    return call(kList, {{"member_key", member.key}, {"from_date", from}, {"to_date", to}});
-  };
-  // Both ends are inclusive: a window starting on a point keeps it.
-  const std::int64_t from = member.track[10].time, to = from + kMaxWindowSeconds;
-  std::vector<std::int64_t> expected, listed;
-  for (const Location& l : member.track) {
-    if (l.time >= from && l.time <= to) expected.push_back(l.time);
-  }
-  const json day = window(std::to_string(from), std::to_string(to));
-  for (const json& point : day.at("locations")) listed.push_back(point.at("time"));
-  EXPECT_EQ(listed, expected);
-  const auto text = [](std::int64_t t) { return std::to_string(t); };
-  EXPECT_EQ(window(text(from), text(to + 1)), "window_too_long");
-  EXPECT_EQ(window(text(from + 1), text(from)), "window_reversed");
-  EXPECT_EQ(window(text(INT64_MIN), text(INT64_MAX)), "window_too_long");  // no overflow
-  for (const char* bad : {"1.5", "+1", "-9223372036854775809"}) {
-    EXPECT_EQ(window(bad, "1"), "bad_time") << bad;
-  }
-}
-
-// Every refusal of the group actions; their successes are what the command-line tool's
-// tests go through.
-TEST_F(SandboxServiceTest, GroupRefusals) {
-  const std::string key = group("set.add", {{"group_name", "Drivers"}}).at("group_key");
-  const FieldList pair = {{"group_key", key}, {"member_key", "m-0100"}};
-  EXPECT_TRUE(group("set.object.add", pair).is_object());
-  EXPECT_EQ(group("set.object.add", pair), "already_in_group");
-  EXPECT_TRUE(group("set.object.delete", pair).is_object());
-  EXPECT_EQ(group("set.object.delete", pair), "not_in_group");
-  EXPECT_EQ(group("set.object.add", {pair[0], {"member_key", "m-0"}}), "unknown_member");
-  EXPECT_TRUE(group("set.delete", {pair[0]}).is_object());
-  for (const char* action : {"set.delete", "get.group.object.list", "set.object.add"}) {
-    EXPECT_EQ(group(action, pair), "unknown_group") << action;
-  }
-  // Keys are never reused.
-  EXPECT_EQ(group("set.add", {{"group_name", "Again"}}).at("group_key"), "g-007");
-}
-
-TEST_F(SandboxServiceTest, GroupNamesAreStoredExactly) {
-  for (const std::string& name : {std::string("a&b=c+d%41 \xe6\x97\xa5\xf0\x9f\x98\x80"),
-                                  std::string(kMaxGroupNameBytes, 'x')}) {
-    EXPECT_EQ(group("set.add", {{"group_name", name}}).at("group_name"), name);
-  }
-  // Unescaped spaces and UTF-8 bytes, as a client that escapes only "&=+%" sends them.
-  const std::string raw =
-      signedBody({{"api", "api.common.group.set.add"}}) + "&group_name= Team \xc3\xa9t\xc3\xa9 ";
-  EXPECT_EQ(post(kCommon, raw).at("group_name"), " Team \xc3\xa9t\xc3\xa9 ");
-  // Empty, too long, or not UTF-8 (stray, truncated, overlong, surrogate, too high).
-  for (const std::string& bad : {std::string(), std::string(kMaxGroupNameBytes + 1, 'x'),
-                                 std::string("\x80"), std::string("\xc3"), std::string("\xc0\xaf"),
-                                 std::string("\xed\xa0\x80"), std::string("\xf4\x90\x80\x80")}) {
-    EXPECT_EQ(group("set.add", {{"group_name", bad}}), "bad_group_name");
-  }
-}
-
-TEST_F(SandboxServiceTest, ConcurrentCreatesGetDistinctKeys) {
+// Many threads at once: each created group gets a key of its own.
+TEST(SandboxService, ConcurrentCreatesGetDistinctKeys) {
+  SandboxService service(testOptions());
   const std::string body = signedBody({{"api", "api.common.group.set.add"}, {"group_name", "t"}});
   std::vector<std::string> created(100);
   std::vector<std::thread> threads;
   for (std::size_t first = 0; first < 4; ++first) {
     threads.emplace_back([&, first] {
       for (std::size_t i = first; i < created.size(); i += 4) {
-        created[i] = json::parse(service_.handle("POST", kCommon, kForm, body).body)
+        created[i] = json::parse(service.handle("POST", kCommon, kForm, body).body)
                          .value("/data/group_key"_json_pointer, "");
       }
     });
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(std::set<std::string>(created.begin(), created.end()).size(), 100u);
-  EXPECT_EQ(service_.groups().size(), kSeededGroups + 100);
+  EXPECT_EQ(service.groups().size(), kSeededGroups + 100);
 }
 
 // The service in-process, as an application's tests use it: answers over HTTP, shows and
