@@ -338,25 +338,29 @@ void Sandbox::Impl::start(Options options) {
   };
   // Bodies are read through a content reader, bounded by the payload limit above: httplib
   // would otherwise refuse any form body over 8 KiB with a bare 413, and a long value is for
-  // the service to judge (a group name that is too long gets its own refusal).
+  // the service to judge (a group name that is too long gets its own refusal). A body over
+  // the limit, or one that never came whole, is httplib's to refuse (413, 400).
   const auto reading = [this](const httplib::Request& req, httplib::Response& res,
                               const httplib::ContentReader& reader) {
     std::string body;
-    reader([&body](const char* data, std::size_t length) {
-      body.append(data, length);
-      return true;
-    });
-    answer(req, res, body);
+    if (reader([&body](const char* data, std::size_t length) {
+          body.append(data, length);
+          return true;
+        })) {
+      answer(req, res, body);
+    }
   };
   // Every method and path reaches the service, which answers 404 and 405 itself.
   const std::string anyPath = ".*";
   server->Get(anyPath, plain).Delete(anyPath, plain).Options(anyPath, plain);
   server->Post(anyPath, reading).Put(anyPath, reading).Patch(anyPath, reading);
   // Errors that httplib answers by itself (a malformed request, a body over the limit) get
-  // the same JSON shape; replies from the service already have a body and pass unchanged.
+  // the same JSON shape. httplib calls this for every status from 400 up, ours too: what the
+  // service or a fault answered already has its Content-Type, and goes out as written (an
+  // empty body stays empty, a cut reply stays cut).
   const httplib::Server::HandlerWithResponse onError = [this](const httplib::Request& req,
                                                               httplib::Response& res) {
-    if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+    if (res.has_header("Content-Type")) return httplib::Server::HandlerResponse::Unhandled;
     Reply reply;
     reply.status = res.status;
     reply.outcome = "http_" + std::to_string(res.status);
