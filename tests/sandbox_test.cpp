@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -94,6 +95,16 @@ std::string exchange(const std::string& host, const std::string& request) {
   return reply;
 }
 
+// An HTTP/1.1 request for exchange(): the connection closes after the reply.
+std::string request(const std::string& method, const std::string& target,
+                    const std::string& body = "", const std::string& type = kForm) {
+  std::string text =
+      method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+  if (!type.empty()) text += "Content-Type: " + type + "\r\n";
+  if (method == "POST") text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  return text + "\r\n" + body;
+}
+
 // Requests and the bytes the sandbox answered them with, and its log line, recorded in
 // data/sandbox_replies.json: seed 7, 24 members, clock 1700000000, one request after the other
 // in the file's order. Run with TAVRELLO_RECORD=1 to write this build's answers into the file.
@@ -116,24 +127,17 @@ TEST(SandboxInProcess, AnswersAsRecorded) {
     if (recorded.contains("fault")) {
       ASSERT_TRUE(sandbox.injectFault(*parseFault(recorded["fault"].get<std::string>(), error)));
     }
-    std::string request = recorded.value("raw", "");
-    if (request.empty()) {
-      const std::string body = recorded.value("body", "");
-      request = recorded.at("method").get<std::string>() + " " +
-                recorded.at("target").get<std::string>() +
-                " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
-      if (recorded.contains("type"))
-        request += "Content-Type: " + recorded["type"].get<std::string>() + "\r\n";
-      if (recorded["method"] == "POST")
-        request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-      request += "\r\n" + body;
+    std::string sent = recorded.value("raw", "");
+    if (sent.empty()) {
+      sent = request(recorded.at("method"), recorded.at("target"), recorded.value("body", ""),
+                     recorded.value("type", ""));
     }
-    request.append(recorded.value("pad", std::size_t{0}), 'x');  // for a body over the limit
-    for (int i = 1; i < recorded.value("times", 1); ++i) exchange(sandbox.host(), request);
+    sent.append(recorded.value("pad", std::size_t{0}), 'x');  // for a body over the limit
+    for (int i = 1; i < recorded.value("times", 1); ++i) exchange(sandbox.host(), sent);
     std::unique_lock<std::mutex> lock(mutex);
     logged.clear();
     lock.unlock();
-    const std::string reply = exchange(sandbox.host(), request);
+    const std::string reply = exchange(sandbox.host(), sent);
     lock.lock();
     if (record) {
       recorded["reply"] = reply;
@@ -243,6 +247,21 @@ TEST(SandboxInProcess, StopsAtOnceFromAnyThread) {
   stopped = true;
   reader.join();
   EXPECT_FALSE(sandbox.running());
+}
+
+// A request's fault is decided before the request can be seen: a fault injected once a call
+// was seen never applies to it.
+TEST(SandboxInProcess, AFaultInjectedAfterACallWasSeenIsNotItsOwn) {
+  Sandbox sandbox(testOptions());
+  const std::string list =
+      request("POST", kCommon, signedBody({{"api", "api.common.group.get.list"}}));
+  for (std::size_t seen = 1; seen <= 40; ++seen) {
+    auto reply = std::async(std::launch::async, [&] { return exchange(sandbox.host(), list); });
+    ASSERT_TRUE(sandbox.waitForRequests(seen, std::chrono::milliseconds::max()));
+    ASSERT_TRUE(sandbox.injectFault({"getGroups", 503}));
+    EXPECT_EQ(reply.get().substr(0, 12), "HTTP/1.1 200");
+    sandbox.clearFaults();
+  }
 }
 
 using Result = std::shared_ptr<TavrelloResult>;

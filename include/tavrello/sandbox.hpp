@@ -136,7 +136,9 @@ class Sandbox {
   bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
 
   /// Queues a fault. Each request takes the first queued fault that applies to it, in the
-  /// order injected, and uses up one of its count. Returns false, and queues nothing, for an
+  /// order injected, and uses up one of its count. It does so as it arrives, before
+  /// requests() and waitForRequests() can see it: a fault injected (or cleared) once a test
+  /// saw a request is for the requests after it. Returns false, and queues nothing, for an
   /// operation that is not one of the client's, a status outside 0 and 200-599, or a count
   /// of 0.
   bool injectFault(Fault fault);

@@ -265,11 +265,12 @@ struct Sandbox::Impl {
   }
 
   void answer(const httplib::Request& req, httplib::Response& res, const std::string& body) {
-    // Read before the request is kept: a test that saw it arrive and then released the
-    // delays must find it released, even if it has not begun its delay yet.
+    // Both are settled before the request is kept, where a test can see it: a test that saw
+    // it arrive and then released the delays finds it released, even if its delay has not
+    // begun; one that then injects or clears faults changes the next request's, not this one's.
     const std::uint64_t arrival = releases;
-    if (keepRequests) keep(req, body);
     const std::optional<Fault> fault = takeFault(req, body);
+    if (keepRequests) keep(req, body);
     if (fault && fault->delay.count() > 0) {
       std::unique_lock<std::mutex> lock(faultMutex);
       waitAtMost(stopSignal, lock, fault->delay, [&] { return stopped || releases != arrival; });
