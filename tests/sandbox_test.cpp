@@ -281,6 +281,26 @@ TEST(SandboxInProcess, AFaultInjectedAfterACallWasSeenIsNotItsOwn) {
   }
 }
 
+// Held requests hold up nothing else: with more held than any fixed pool of threads, others
+// are answered, and a held request whose client has gone stops waiting (a createGroup then
+// goes ahead).
+TEST(SandboxInProcess, HeldRequestsStarveNoOther) {
+  Sandbox sandbox(testOptions());
+  Fault held("createGroup", 0, "", 100);
+  held.delay = std::chrono::milliseconds::max();
+  ASSERT_TRUE(sandbox.injectFault(held));
+  const std::string create = request(
+      "POST", kCommon, signedBody({{"api", "api.common.group.set.add"}, {"group_name", "held"}}));
+  std::vector<int> clients;
+  for (int i = 0; i < 80; ++i) clients.push_back(sendOnly(sandbox.host(), create));
+  EXPECT_EQ(exchange(sandbox.host(), request("GET", kCommon)).substr(0, 12), "HTTP/1.1 405");
+  ASSERT_TRUE(sandbox.waitForRequests(81, std::chrono::milliseconds::max()));
+  for (const int fd : clients) ::close(fd);
+  while (sandbox.groups().size() < kSeededGroups + 80) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 using Result = std::shared_ptr<TavrelloResult>;
 using Call = void (*)(TavrelloAPI&, CompletionHandler);
 

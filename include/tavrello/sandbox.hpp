@@ -60,7 +60,9 @@ struct Fault {
   /// How many requests it answers; after them, requests are answered as usual again.
   std::size_t count;
   /// How long to wait before answering; releaseDelayed() and stop() cut the wait short, and
-  /// milliseconds::max() waits for one of them.
+  /// milliseconds::max() waits for one of them. A client that closes its connection (a
+  /// timeout, a killed process) ends the wait too: the request is then answered (handled,
+  /// with status 0) as if released. Held requests hold up no other request.
   std::chrono::milliseconds delay{0};
   /// Send the status line, the headers (with the whole body's Content-Length) and only this
   /// many bytes of the body, then close the connection: a reply cut short.

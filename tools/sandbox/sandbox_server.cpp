@@ -24,9 +24,12 @@
 #include <httplib.h>
 #include <tavrello/sandbox.hpp>
 
+#include "connections.hpp"
+#include "holds.hpp"
 #include "sandbox_options.hpp"
 #include "sandbox_service.hpp"
 #include "sandbox_wire.hpp"
+#include "worker_pool.hpp"
 
 namespace tavrello::sandbox {
 namespace {
@@ -34,58 +37,12 @@ namespace {
 // Larger bodies get httplib's 413; the handler itself copes with any size below this.
 constexpr std::size_t kMaxBodyBytes = 8 * 1024 * 1024;
 
-// Each worker serves one keep-alive connection at a time, so the pool must cover every
-// connection a client keeps open (the client library uses up to 64): with fewer workers, a
-// request on a waiting connection stalls until some idle connection times out.
-constexpr std::size_t kWorkerThreads = 72;
-
 sockaddr_in socketAddress(const ListenAddress& address) {
   sockaddr_in socket{};
   socket.sin_family = AF_INET;
   socket.sin_port = htons(static_cast<std::uint16_t>(address.port));
   inet_pton(AF_INET, address.host.c_str(), &socket.sin_addr);
   return socket;
-}
-
-// Ends every connection accepted on the listening address `local`. A worker waiting for the
-// next request on an idle keep-alive connection would otherwise hold stop() up until its
-// keep-alive wait ran out. httplib keeps no list of its connections, so they are found among
-// the process's descriptors: a socket whose own address is the listening one was accepted
-// there (a client's connection to that port has an ephemeral address of its own). Each is
-// looked at and shut down through a duplicate, so that a descriptor closed and reused by
-// another thread meanwhile is never touched; only sockets are duplicated, as closing a
-// duplicate of a file would drop the process's locks on it. The server closes its own.
-void shutDownConnections(const sockaddr_in& local) {
-  std::vector<int> descriptors;
-  if (DIR* directory = opendir("/proc/self/fd")) {
-    while (const dirent* entry = readdir(directory)) {
-      int fd = -1;
-      const std::string_view name = entry->d_name;
-      if (std::from_chars(name.data(), name.data() + name.size(), fd).ec == std::errc()) {
-        descriptors.push_back(fd);
-      }
-    }
-    closedir(directory);
-  }
-  for (const int fd : descriptors) {
-    // Its link names a socket "socket:[INODE]". Unlike fstat(), reading it does not touch the
-    // descriptor, which another thread may be closing.
-    char link[16] = {};
-    const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    if (readlink(path.c_str(), link, sizeof link - 1) < 0 || std::strncmp(link, "socket:", 7) != 0)
-      continue;
-    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) continue;
-    sockaddr_in own{}, peer{};
-    socklen_t ownLength = sizeof own, peerLength = sizeof peer;
-    if (getsockname(copy, reinterpret_cast<sockaddr*>(&own), &ownLength) == 0 &&
-        own.sin_family == AF_INET && own.sin_port == local.sin_port &&
-        own.sin_addr.s_addr == local.sin_addr.s_addr &&
-        getpeername(copy, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0) {
-      shutdown(copy, SHUT_RDWR);
-    }
-    close(copy);
-  }
 }
 
 // Writes the reply, or with `cutAfter` its status line, its headers (with the Content-Length
@@ -106,18 +63,6 @@ void writeReply(const Reply& reply, httplib::Response& res,
         sink.write(body->data() + offset, std::min(length, cut - offset));
         return true;
       });
-}
-
-// Waits for `done()` at most `timeout`. wait_for() would overflow adding a timeout near the
-// duration's maximum (milliseconds::max(), "forever") to the clock: such a one has no end.
-template <typename Done>
-bool waitAtMost(std::condition_variable& signal, std::unique_lock<std::mutex>& lock,
-                std::chrono::milliseconds timeout, Done done) {
-  if (timeout >= std::chrono::hours(24 * 365 * 100)) {
-    signal.wait(lock, done);
-    return true;
-  }
-  return signal.wait_for(lock, timeout, done);
 }
 
 // What makes a fault one that cannot be injected; empty for one that can.
@@ -225,11 +170,7 @@ struct Sandbox::Impl {
   std::vector<Request> requests;
   std::mutex faultMutex;     // guards what follows
   std::deque<Fault> faults;  // in the order injected
-  bool stopped = false;      // stop() has begun: delays end
-  // releaseDelayed() calls, changed under faultMutex: a request that arrived before one
-  // is not delayed past it.
-  std::atomic<std::uint64_t> releases{0};
-  std::condition_variable stopSignal;  // wakes the delays
+  Holds holds;
 
   // The first queued fault that applies to the request, with one of its count used up.
   std::optional<Fault> takeFault(const httplib::Request& req, const std::string& body) {
@@ -271,12 +212,14 @@ struct Sandbox::Impl {
     // Both are settled before the request is kept, where a test can see it: a test that saw
     // it arrive and then released the delays finds it released, even if its delay has not
     // begun; one that then injects or clears faults changes the next request's, not this one's.
-    const std::uint64_t arrival = releases;
+    const std::uint64_t arrival = holds.arrival();
     const std::optional<Fault> fault = takeFault(req, body);
     if (keepRequests) keep(req, body);
     if (fault && fault->delay.count() > 0) {
-      std::unique_lock<std::mutex> lock(faultMutex);
-      waitAtMost(stopSignal, lock, fault->delay, [&] { return stopped || releases != arrival; });
+      const int connection =
+          duplicateConnection(local, socketAddress({req.remote_addr, req.remote_port}));
+      holds.hold(fault->delay, arrival, connection);
+      if (connection >= 0) close(connection);
     }
     Reply reply;
     if (fault && fault->status != 0) {
@@ -325,7 +268,7 @@ void Sandbox::Impl::start(Options options) {
   service = std::make_unique<SandboxService>(std::move(options));
 
   server->set_payload_max_length(kMaxBodyBytes);
-  server->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+  server->new_task_queue = [] { return new WorkerPool; };
   server->set_keep_alive_max_count(100000);
   server->set_keep_alive_timeout(1);
   server->set_tcp_nodelay(true);  // headers and body go out in two writes: no Nagle delay
@@ -435,7 +378,14 @@ std::vector<Request> Sandbox::requests() const {
 
 bool Sandbox::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(impl_->requestMutex);
-  return waitAtMost(impl_->arrived, lock, timeout, [&] { return impl_->requests.size() >= count; });
+  const auto arrived = [&] { return impl_->requests.size() >= count; };
+  // Adding a timeout near the duration's maximum (milliseconds::max()) to the clock would
+  // overflow: such a one has no end.
+  if (timeout >= std::chrono::hours(24 * 365 * 100)) {
+    impl_->arrived.wait(lock, arrived);
+    return true;
+  }
+  return impl_->arrived.wait_for(lock, timeout, arrived);
 }
 
 std::optional<std::string> Request::field(const std::string& name) const {
@@ -457,22 +407,12 @@ void Sandbox::clearFaults() {
   impl_->faults.clear();
 }
 
-void Sandbox::releaseDelayed() {
-  {
-    const std::lock_guard<std::mutex> lock(impl_->faultMutex);
-    ++impl_->releases;
-  }
-  impl_->stopSignal.notify_all();
-}
+void Sandbox::releaseDelayed() { impl_->holds.releaseAll(); }
 
 void Sandbox::stop() {
   const std::lock_guard<std::mutex> lock(impl_->stopping);
   impl_->serving = false;
-  {
-    const std::lock_guard<std::mutex> faultLock(impl_->faultMutex);
-    impl_->stopped = true;
-  }
-  impl_->stopSignal.notify_all();
+  impl_->holds.endAll();
   if (!impl_->listener.joinable()) return;
   impl_->server->stop();  // no connection is accepted after this
   shutDownConnections(impl_->local);
