@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -274,10 +275,15 @@ void Sandbox::Impl::start(Options options) {
   server->set_tcp_nodelay(true);  // headers and body go out in two writes: no Nagle delay
   // httplib's default also sets SO_REUSEPORT, which would let a second sandbox bind the same
   // port and share its connections; SO_REUSEADDR alone only allows rebinding after a restart.
+  // httplib waits for every request, the first included, as long as for the next one on an
+  // idle connection (1 s), and then closes without a reply: a client that a busy machine
+  // holds up between connecting and sending would get none. The kernel hands a connection
+  // over only once its first bytes came (or after a minute), so that wait begins with them.
   socket_t listening = INVALID_SOCKET;
   server->set_socket_options([&listening](socket_t sock) {
-    int yes = 1;
+    const int yes = 1, deferSeconds = 60;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    setsockopt(sock, IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds);
     listening = sock;
   });
   const auto plain = [this](const httplib::Request& req, httplib::Response& res) {
