@@ -26,6 +26,7 @@
 #include "sandbox_options.hpp"
 #include "sandbox_service.hpp"
 #include "sandbox_wire.hpp"
+#include "sandbox_world.hpp"
 
 namespace tavrello::sandbox {
 namespace {

@@ -1,5 +1,5 @@
-// The texts of the sandbox program's options that need more than a number: the listen
-// address and the faults to inject.
+// The texts that name what the sandbox is given beyond numbers: the address it listens on
+// and the faults it injects, as the program reads them from its command line.
 #pragma once
 
 #include <optional>
@@ -34,5 +34,8 @@ std::optional<ListenAddress> parseListen(const std::string& text);
 //   parseFault("op=getGroups,status=503,count=2,body={\"a\":1,\"b\":2}", error)->body
 //       == "{\"a\":1,\"b\":2}"
 std::optional<Fault> parseFault(std::string_view text, std::string& error);
+
+// What makes a fault one that cannot be injected; empty for one that can.
+std::string faultProblem(const Fault& fault);
 
 }  // namespace tavrello::sandbox
