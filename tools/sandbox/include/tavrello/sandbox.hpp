@@ -46,8 +46,12 @@ struct Options {
 ///   slow.delay = std::chrono::seconds(2);
 ///   sandbox.injectFault(slow);
 struct Fault {
-  Fault(std::string operation = {}, int status = 503, std::string body = {}, std::size_t count = 1)
-      : operation(std::move(operation)), status(status), body(std::move(body)), count(count) {}
+  Fault(std::string operationName = {}, int replyStatus = 503, std::string replyBody = {},
+        std::size_t times = 1)
+      : operation(std::move(operationName)),
+        status(replyStatus),
+        body(std::move(replyBody)),
+        count(times) {}
 
   /// The operation, named as the client's member function ("createGroup", "getLastData",
   /// ...); empty: any request.
