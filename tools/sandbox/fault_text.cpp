@@ -53,4 +53,13 @@ std::string faultProblem(const Fault& fault) {
   return fault.count == 0 ? "the count is 0" : "";
 }
 
+std::string describeFault(const Fault& fault) {
+  std::string text = fault.operation.empty() ? "" : "op=" + fault.operation + ",";
+  text += "status=" + std::to_string(fault.status);
+  if (fault.delay.count() > 0) text += ",delay=" + std::to_string(fault.delay.count());
+  if (fault.cutAfterBytes) text += ",cut=" + std::to_string(*fault.cutAfterBytes);
+  if (!fault.body.empty()) text += ",body=" + fault.body;
+  return text;
+}
+
 }  // namespace tavrello::sandbox

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "sandbox_options.hpp"
 #include "sandbox_wire.hpp"
 
 namespace tavrello::sandbox {
@@ -47,10 +48,10 @@ void RequestLog::keep(const httplib::Request& req, std::string_view operation,
   arrived_.notify_all();
 }
 
-void RequestLog::record(const httplib::Request& req, const Reply& reply) {
+void RequestLog::record(const httplib::Request& req, const Reply& reply, const Fault* fault) {
   if (!log_) return;
   const std::lock_guard<std::mutex> lock(logMutex_);
-  log_(logLine(req.method, req.path, reply));
+  log_(logLine(req.method, req.path, reply, fault));
 }
 
 std::vector<Request> RequestLog::requests() const {
@@ -82,11 +83,13 @@ std::optional<std::string> Request::field(const std::string& name) const {
   return std::nullopt;
 }
 
-std::string logLine(std::string_view method, std::string_view path, const Reply& reply) {
+std::string logLine(std::string_view method, std::string_view path, const Reply& reply,
+                    const Fault* fault) {
   std::string line = printable(method, 16);
   line.append(" ").append(printable(path, 80));
   if (!reply.action.empty()) line.append(" ").append(reply.action);
   line.append(" ").append(std::to_string(reply.status)).append(" ").append(reply.outcome);
+  if (fault != nullptr) line.append(" fault ").append(printable(describeFault(*fault), 160));
   return line;
 }
 

@@ -28,8 +28,8 @@ class RequestLog {
 
   // Keeps the request, when requests are kept, and wakes waitFor().
   void keep(const httplib::Request& req, std::string_view operation, const std::string& body);
-  // Logs the answer to a request.
-  void record(const httplib::Request& req, const Reply& reply);
+  // Logs the answer to a request, and the fault that made it, if one did.
+  void record(const httplib::Request& req, const Reply& reply, const Fault* fault = nullptr);
 
   std::vector<Request> requests() const;
   // Waits until `count` requests were kept; false when `timeout` passed first.
@@ -46,9 +46,12 @@ class RequestLog {
 };
 
 // logLine() is the one line logged for a request: method, path, action when there was one,
-// status and outcome. Bytes outside printable ASCII are written as \xHH and long texts are
-// cut, so a hostile path cannot forge log lines.
+// status and outcome, then "fault" and the fault that answered it, as a --fault text. Bytes
+// outside printable ASCII are written as \xHH and long texts are cut, so a hostile path (or
+// fault body) cannot forge log lines.
 //   "POST /api.partner.common.php api.common.group.set.add 200 ok"
-std::string logLine(std::string_view method, std::string_view path, const Reply& reply);
+//   "POST /api.partner.common.php 503 injected fault op=createGroup,status=503"
+std::string logLine(std::string_view method, std::string_view path, const Reply& reply,
+                    const Fault* fault);
 
 }  // namespace tavrello::sandbox

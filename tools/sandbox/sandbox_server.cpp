@@ -176,7 +176,7 @@ void Sandbox::Impl::answer(const httplib::Request& req, httplib::Response& res,
     reply = service->handle(req.method, req.path, req.get_header_value("Content-Type"), body);
   }
   writeReply(reply, res, fault ? fault->cutAfterBytes : std::nullopt);
-  log.record(req, reply);
+  log.record(req, reply, fault ? &*fault : nullptr);
 }
 
 void Sandbox::Impl::stop() {
