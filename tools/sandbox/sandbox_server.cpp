@@ -11,6 +11,7 @@
 #include "connections.hpp"
 #include "listen_address.hpp"
 #include "sandbox_options.hpp"
+#include "tls_files.hpp"
 #include "worker_pool.hpp"
 
 namespace tavrello::sandbox {
@@ -53,10 +54,15 @@ void Sandbox::Impl::start(Options options) {
   }
   const bool tls = !options.tlsCertFile.empty() || !options.tlsKeyFile.empty();
   if (tls) {
-    auto secure = std::make_unique<httplib::SSLServer>(options.tlsCertFile.c_str(),
-                                                       options.tlsKeyFile.c_str());
-    if (!secure->is_valid()) {
-      error = "cannot serve HTTPS with that certificate and key file";
+    const std::string problem = tlsFilesProblem(options.tlsCertFile, options.tlsKeyFile);
+    std::unique_ptr<httplib::SSLServer> secure;
+    if (problem.empty()) {
+      secure = std::make_unique<httplib::SSLServer>(options.tlsCertFile.c_str(),
+                                                    options.tlsKeyFile.c_str());
+    }
+    if (!secure || !secure->is_valid()) {
+      error = "cannot serve HTTPS with that certificate and key file" +
+              (problem.empty() ? "" : ": " + problem);
       return;
     }
     server = std::move(secure);
