@@ -297,6 +297,7 @@ TEST(SandboxInProcess, HeldRequestsStarveNoOther) {
   for (int i = 0; i < 80; ++i) clients.push_back(sendOnly(sandbox.host(), create));
   EXPECT_EQ(roundTrip(sandbox.host(), request("GET", kCommon)).substr(0, 12), "HTTP/1.1 405");
   ASSERT_TRUE(sandbox.waitForRequests(81, std::chrono::milliseconds::max()));
+  EXPECT_EQ(sandbox.groups().size(), kSeededGroups);  // held, so not handled yet
   for (const int fd : clients) ::close(fd);
   while (sandbox.groups().size() < kSeededGroups + 80) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -306,8 +307,9 @@ TEST(SandboxInProcess, HeldRequestsStarveNoOther) {
 using Result = std::shared_ptr<TavrelloResult>;
 using Call = void (*)(TavrelloAPI&, CompletionHandler);
 
-// Injected faults reach the client over the real protocol: each kind, for one operation or
-// any, as many times as asked and then normal answers again.
+// Injected faults reach the client over the real protocol (what each answers on the wire is
+// in the recorded exchanges): a status with the service's words in errorBody(), a reply cut
+// short, each once and then normal answers again.
 TEST(SandboxInProcess, InjectedFaultsReachTheClient) {
   Sandbox sandbox(testOptions());
   auto& api = TavrelloAPI::shared();
@@ -317,8 +319,7 @@ TEST(SandboxInProcess, InjectedFaultsReachTheClient) {
   const Call createGroup = [](TavrelloAPI& a, CompletionHandler h) { a.createGroup("x", h); };
   const Call getGroups = [](TavrelloAPI& a, CompletionHandler h) { a.getGroups(h); };
   const std::string http = "HTTP 503 from " + sandbox.host();
-  Fault slow("", 0), cut("getGroups", 0);
-  slow.delay = std::chrono::milliseconds(300);
+  Fault cut("getGroups", 0);
   cut.cutAfterBytes = 10;
   const struct Row {
     const char* name;
@@ -330,10 +331,6 @@ TEST(SandboxInProcess, InjectedFaultsReachTheClient) {
        {"createGroup", 503, R"({"error":"maintenance"})"},
        createGroup,
        {http, ""}},
-      // Left queued, and dropped by clearFaults() before the next rows' getGroups.
-      {"another operation", {"getGroups"}, createGroup, {""}},
-      {"any operation, twice", {"", 503, "busy", 2}, createGroup, {http, http, ""}},
-      {"delay", slow, getGroups, {""}},
       {"cut short", cut, getGroups, {"reply cut short by " + sandbox.host(), ""}},
   };
   for (const Row& row : rows) {
@@ -342,12 +339,10 @@ TEST(SandboxInProcess, InjectedFaultsReachTheClient) {
     ASSERT_TRUE(sandbox.injectFault(row.fault));
     for (const std::string& detail : row.details) {
       const std::size_t groups = sandbox.groups().size();
-      const auto start = std::chrono::steady_clock::now();
       Result result;
       row.call(api, [&](Result r) { result = std::move(r); });
       ASSERT_TRUE(MainQueue::shared().runUntil([&] { return result != nullptr; },
                                                std::chrono::seconds(30)));
-      EXPECT_GE(std::chrono::steady_clock::now() - start, row.fault.delay);
       EXPECT_EQ(result->detail(), detail);  // the service's words are in errorBody() only
       if (detail == http) {
         EXPECT_EQ(std::string(result->errorBody().begin(), result->errorBody().end()),
