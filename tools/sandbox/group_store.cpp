@@ -52,13 +52,13 @@ void GroupStore::reset() {
 
 Reply GroupStore::list(const Fields&) const {
   const std::lock_guard<std::mutex> lock(mutex_);
-  Json list = Json::array();
+  Json entries = Json::array();
   for (const StoredGroup& group : groups_) {
-    list.push_back(Json{{"group_key", group.key},
-                        {"group_name", group.name},
-                        {"member_count", group.members.size()}});
+    entries.push_back(Json{{"group_key", group.key},
+                           {"group_name", group.name},
+                           {"member_count", group.members.size()}});
   }
-  return ok(Json{{"groups", std::move(list)}});
+  return ok(Json{{"groups", std::move(entries)}});
 }
 
 Reply GroupStore::ofMember(const Fields& fields) const {
@@ -66,13 +66,13 @@ Reply GroupStore::ofMember(const Fields& fields) const {
   const std::size_t* index = members_.find(key);
   if (index == nullptr) return unknownMember(key);
   const std::lock_guard<std::mutex> lock(mutex_);
-  Json list = Json::array();
+  Json entries = Json::array();
   for (const StoredGroup& group : groups_) {
     if (group.members.count(*index) != 0) {
-      list.push_back(Json{{"group_key", group.key}, {"group_name", group.name}});
+      entries.push_back(Json{{"group_key", group.key}, {"group_name", group.name}});
     }
   }
-  return ok(Json{{"member_key", key}, {"groups", std::move(list)}});
+  return ok(Json{{"member_key", key}, {"groups", std::move(entries)}});
 }
 
 Reply GroupStore::membersOf(const Fields& fields) const {
@@ -80,13 +80,13 @@ Reply GroupStore::membersOf(const Fields& fields) const {
   const std::lock_guard<std::mutex> lock(mutex_);
   const auto group = find(key);
   if (group == groups_.end()) return unknownGroup(key);
-  Json list = Json::array();
+  Json entries = Json::array();
   for (const std::size_t index : group->members) {
     const Member& member = members_.all()[index];
-    list.push_back(Json{{"member_key", member.key}, {"name", member.name}});
+    entries.push_back(Json{{"member_key", member.key}, {"name", member.name}});
   }
-  return ok(
-      Json{{"group_key", group->key}, {"group_name", group->name}, {"members", std::move(list)}});
+  return ok(Json{
+      {"group_key", group->key}, {"group_name", group->name}, {"members", std::move(entries)}});
 }
 
 Reply GroupStore::create(const Fields& fields) {

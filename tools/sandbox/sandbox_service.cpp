@@ -74,8 +74,8 @@ const std::array<SandboxService::State::Route, 11> SandboxService::State::kRoute
 std::string_view SandboxService::operationOf(std::string_view path, std::string_view body) {
   std::string action;
   if (path == kCommonPath) {
-    for (const FormField& field : parseForm(body)) {
-      if (field.first == "api") action = field.second;
+    for (const auto& [name, value] : parseForm(body)) {
+      if (name == "api") action = value;
     }
   }
   const State::Route* route = State::find(path, action);
