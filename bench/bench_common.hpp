@@ -45,7 +45,7 @@ struct Options {
   bool observer = false;  // an exchange observer counting every request
   bool executor = false;  // handlers run on the application's own loop thread
   double minutes = 0;     // > 0: soak mode (soak.cpp)
-  int faultPercent = 5;   // soak: the share of requests sent to a misbehaving server
+  int faultPercent = 5;   // soak: the share of requests sent where they fail on purpose
   double every = 0;       // > 0: polling mode, one call every so many seconds
   bool write = false;     // polling: createGroup instead of getLastData
   bool pipewait = false;  // raw: wait to share an HTTP/2 connection rather than open one

@@ -1,25 +1,22 @@
 // Soak mode of tavrello-bench-load: a random mix of all eleven operations for a given time,
-// K in flight, against a sandbox in this process, with a share of the requests sent to a
-// server that misbehaves instead (it cuts replies short, answers 500, or is not there).
-// Every handler must run exactly once, every sandbox request must succeed, and resident
-// memory and open descriptors must stay flat after warm-up.
+// K in flight, against a sandbox in this process, with a share of the requests sent where
+// they fail on purpose instead: to a second sandbox, with a fault of their own (a 500 with a
+// body, a 503 without, the service's reply cut short or late), or to the port of a sandbox
+// that has stopped (not there). Every handler must run exactly once, every request to the
+// first sandbox must succeed, and resident memory and open descriptors must stay flat after
+// warm-up.
 //   tavrello-bench-load --minutes 2 --concurrency 16 --fault-percent 5
 #include "soak.hpp"
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <tavrello/sandbox.hpp>
@@ -48,51 +45,14 @@ int openDescriptors() {
   return count - 3;  // ".", ".." and the directory itself
 }
 
-// A loopback server that reads each request and then, at random, closes the connection,
-// sends half a status line, or answers 500.
-class MisbehavingServer {
- public:
-  MisbehavingServer() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length);
-    ::listen(fd_, 128);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    host_ = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-    thread_ = std::thread([this] {
-      std::mt19937 random(7);
-      static const std::string replies[] = {
-          "", "HTTP/1.1 20", "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 4\r\n\r\noops"};
-      for (int connection; (connection = ::accept(fd_, nullptr, nullptr)) >= 0;) {
-        char buffer[4096];
-        [[maybe_unused]] const ssize_t read = ::read(connection, buffer, sizeof buffer);
-        const std::string& reply = replies[random() % 3];
-        [[maybe_unused]] const ssize_t written = ::write(connection, reply.data(), reply.size());
-        ::close(connection);
-      }
-    });
-  }
-  ~MisbehavingServer() {
-    ::shutdown(fd_, SHUT_RDWR);
-    thread_.join();
-    ::close(fd_);
-  }
-  const std::string& host() const { return host_; }
-
- private:
-  int fd_;
-  std::string host_;
-  std::thread thread_;
-};
-
 class Soak {
  public:
-  Soak(const Options& options, std::vector<std::string> faultHosts, std::string sandboxHost)
+  Soak(const Options& options, const std::string& sandboxHost, tavrello::sandbox::Sandbox& failing,
+       const std::string& stoppedHost)
       : options_(options),
-        faultHosts_(std::move(faultHosts)),
-        sandboxHost_(std::move(sandboxHost)) {}
+        sandboxHost_(sandboxHost),
+        failing_(failing),
+        stoppedHost_(stoppedHost) {}
 
   // Issues one operation; its handler records the call and issues the next.
   void issue() {
@@ -101,7 +61,7 @@ class Soak {
     calls_.push_back(0);
     ++pending_;
     const bool toFault = static_cast<int>(random_() % 100) < options_.faultPercent;
-    api_.setServiceHost(toFault ? faultHosts_[random_() % faultHosts_.size()] : sandboxHost_);
+    api_.setServiceHost(toFault ? failingHost() : sandboxHost_);
     auto handler = [this, id, toFault](Result result) {
       ++calls_[id];
       --pending_;
@@ -195,14 +155,40 @@ class Soak {
   }
 
  private:
+  // Where the next request fails: the stopped port, a quarter of the time, or the failing
+  // sandbox with a fault for it. Whichever request takes the fault, every request there has
+  // one.
+  std::string failingHost() {
+    if (random_() % 4 == 0) return stoppedHost_;
+    tavrello::sandbox::Fault fault("", 0);
+    switch (random_() % 4) {
+      case 0:
+        fault.status = 500;
+        fault.body = R"({"error":"oops"})";
+        break;
+      case 1:
+        fault.status = 503;
+        break;
+      case 2:
+        fault.cutAfterBytes = random_() % 40;
+        break;
+      default:
+        fault.delay = std::chrono::milliseconds(random_() % 50);
+        break;
+    }
+    failing_.injectFault(fault);
+    return failing_.host();
+  }
+
   static std::string pad(unsigned long value, int width) {
     std::string text = std::to_string(value);
     return std::string(std::max(0, width - static_cast<int>(text.size())), '0') + text;
   }
 
   const Options& options_;
-  std::vector<std::string> faultHosts_;
-  std::string sandboxHost_;
+  const std::string sandboxHost_;
+  tavrello::sandbox::Sandbox& failing_;
+  const std::string stoppedHost_;
   tavrello::TavrelloAPI& api_ = tavrello::TavrelloAPI::shared();
   std::mt19937 random_{20261206};
   std::vector<int> calls_;
@@ -217,21 +203,19 @@ int runSoak(const Options& options) {
   service.apiKey = kApiKey;
   service.serverKey = kServerKey;
   service.keepRequests = false;
-  tavrello::sandbox::Sandbox sandbox(service);
-  if (!sandbox.running()) {
-    std::fprintf(stderr, "soak: the sandbox did not start: %s\n", sandbox.error().c_str());
-    return 1;
+  tavrello::sandbox::Sandbox sandbox(service), failing(service), stopped(service);
+  for (const auto* started : {&sandbox, &failing, &stopped}) {
+    if (!started->running()) {
+      std::fprintf(stderr, "soak: a sandbox did not start: %s\n", started->error().c_str());
+      return 1;
+    }
   }
-  MisbehavingServer misbehaving;
-  std::string refused;
-  {
-    MisbehavingServer gone;  // its port, closed again: connections are refused
-    refused = gone.host();
-  }
+  const std::string stoppedHost = stopped.host();
+  stopped.stop();  // its port refuses connections now
   auto& api = tavrello::TavrelloAPI::shared();
   api.setApiKey(kApiKey);
   api.setServerKey(kServerKey);
-  return Soak(options, {misbehaving.host(), refused}, sandbox.host()).run();
+  return Soak(options, sandbox.host(), failing, stoppedHost).run();
 }
 
 }  // namespace bench

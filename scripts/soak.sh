@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Soak run (release build): the bench load driver's soak mode, a random mix of all eleven
-# operations against an in-process sandbox with a share of requests sent to a misbehaving
-# server, checking that every handler runs once and memory and descriptors stay flat.
+# operations against an in-process sandbox with a share of requests sent where they fail on
+# purpose (a sandbox's faults, a stopped sandbox's port), checking that every handler runs
+# once and memory and descriptors stay flat.
 #   scripts/soak.sh [MINUTES] [IN_FLIGHT] [FAULT_PERCENT]
 set -euo pipefail
 cd "$(dirname "$0")/.."

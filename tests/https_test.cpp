@@ -107,5 +107,27 @@ TEST(Https, CallsAfterTheServerClosedIdleConnectionsSucceed) {
   }
 }
 
+// A sandbox that cannot serve HTTPS with the files given says why.
+TEST(Https, ASandboxThatCannotServeSaysWhy) {
+  const std::string cert = kCerts + "/server.pem", key = kCerts + "/server.key",
+                    otherKey = kCerts + "/other.key", missing = kCerts + "/missing.pem";
+  const struct {
+    std::string cert, key, why;
+  } rows[] = {
+      {cert, "", "it needs both a certificate file and a key file"},
+      {missing, key, "cannot read " + missing + ": no such file or directory"},
+      {key, key, key + " holds no PEM certificate"},
+      {cert, cert, cert + " holds no PEM private key (or one that needs a passphrase)"},
+      {cert, otherKey, "the key in " + otherKey + " does not match the certificate in " + cert},
+  };
+  for (const auto& row : rows) {
+    sandbox::Options options = sandboxOptions();
+    options.tlsCertFile = row.cert;
+    options.tlsKeyFile = row.key;
+    EXPECT_EQ(sandbox::Sandbox(options).error(),
+              "cannot serve HTTPS with that certificate and key file: " + row.why);
+  }
+}
+
 }  // namespace
 }  // namespace tavrello::testing

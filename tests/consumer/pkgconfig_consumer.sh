@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the consumer program against an installed tree with pkg-config only, as
-# C++20: the package's flags must leave the consumer's language standard alone.
+# C++20: the package's flags must leave the consumer's language standard alone. The testing
+# example, a GoogleTest test against the in-process sandbox, with the sandbox's own package.
 #   pkgconfig_consumer.sh PREFIX CXX "CXXFLAGS" OUTDIR
 set -euo pipefail
 prefix=$1 cxx=$2 flags=$3 out=$4
@@ -15,3 +16,8 @@ mkdir -p "$out"
 "$cxx" -std=c++20 $flags $(pkg-config --cflags tavrello) -DTAVRELLO_CONSUMER_STANDARD=202002L \
   "$(dirname "$0")/project/main.cpp" -o "$out/consumer-pc" $(pkg-config --libs tavrello)
 "$out/consumer-pc"
+# shellcheck disable=SC2046,SC2086
+"$cxx" -std=c++20 $flags $(pkg-config --cflags tavrello tavrello-sandbox gtest_main) \
+  "$(dirname "$0")/../../examples/testing_with_sandbox.cpp" -o "$out/consumer-tests-pc" \
+  $(pkg-config --libs tavrello tavrello-sandbox gtest_main)
+LD_LIBRARY_PATH="$(pkg-config --variable=libdir tavrello-sandbox)" "$out/consumer-tests-pc"

@@ -1,5 +1,6 @@
-// The texts of the sandbox program's options that need more than a number: the listen
-// address and the faults to inject.
+// The texts that name what the sandbox is given beyond numbers: the address it listens on
+// and the faults it injects, as the program reads them from its command line (and the log
+// names a fault).
 #pragma once
 
 #include <optional>
@@ -34,5 +35,13 @@ std::optional<ListenAddress> parseListen(const std::string& text);
 //   parseFault("op=getGroups,status=503,count=2,body={\"a\":1,\"b\":2}", error)->body
 //       == "{\"a\":1,\"b\":2}"
 std::optional<Fault> parseFault(std::string_view text, std::string& error);
+
+// What makes a fault one that cannot be injected; empty for one that can.
+std::string faultProblem(const Fault& fault);
+
+// The fault as a --fault text, as it answers one request: without its count, and with only
+// the keys that make it what it is (status always).
+//   describeFault(Fault("createGroup", 503, "busy")) == "op=createGroup,status=503,body=busy"
+std::string describeFault(const Fault& fault);
 
 }  // namespace tavrello::sandbox

@@ -1,33 +1,18 @@
-// Sandbox: the sandbox service behind an HTTP (or HTTPS) front end on a loopback port.
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <fcntl.h>
+// The sandbox service behind an HTTP (or HTTPS) front end on a loopback port, and its stop.
+#include "sandbox_server.hpp"
+
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cctype>
-#include <cerrno>
-#include <charconv>
-#include <chrono>
-#include <condition_variable>
-#include <cstring>
-#include <deque>
-#include <exception>
-#include <mutex>
 #include <optional>
-#include <string_view>
-#include <thread>
-#include <vector>
 
-#include <httplib.h>
-#include <tavrello/sandbox.hpp>
-
+#include "connections.hpp"
+#include "listen_address.hpp"
 #include "sandbox_options.hpp"
-#include "sandbox_service.hpp"
-#include "sandbox_wire.hpp"
+#include "tls_files.hpp"
+#include "worker_pool.hpp"
 
 namespace tavrello::sandbox {
 namespace {
@@ -35,60 +20,9 @@ namespace {
 // Larger bodies get httplib's 413; the handler itself copes with any size below this.
 constexpr std::size_t kMaxBodyBytes = 8 * 1024 * 1024;
 
-// Each worker serves one keep-alive connection at a time, so the pool must cover every
-// connection a client keeps open (the client library uses up to 64): with fewer workers, a
-// request on a waiting connection stalls until some idle connection times out.
-constexpr std::size_t kWorkerThreads = 72;
-
-sockaddr_in socketAddress(const ListenAddress& address) {
-  sockaddr_in socket{};
-  socket.sin_family = AF_INET;
-  socket.sin_port = htons(static_cast<std::uint16_t>(address.port));
-  inet_pton(AF_INET, address.host.c_str(), &socket.sin_addr);
-  return socket;
-}
-
-// Ends every connection accepted on the listening address `local`. A worker waiting for the
-// next request on an idle keep-alive connection would otherwise hold stop() up until its
-// keep-alive wait ran out. httplib keeps no list of its connections, so they are found among
-// the process's descriptors: a socket whose own address is the listening one was accepted
-// there (a client's connection to that port has an ephemeral address of its own). Each is
-// looked at and shut down through a duplicate, so that a descriptor closed and reused by
-// another thread meanwhile is never touched; only sockets are duplicated, as closing a
-// duplicate of a file would drop the process's locks on it. The server closes its own.
-void shutDownConnections(const sockaddr_in& local) {
-  std::vector<int> descriptors;
-  if (DIR* directory = opendir("/proc/self/fd")) {
-    while (const dirent* entry = readdir(directory)) {
-      int fd = -1;
-      const std::string_view name = entry->d_name;
-      if (std::from_chars(name.data(), name.data() + name.size(), fd).ec == std::errc()) {
-        descriptors.push_back(fd);
-      }
-    }
-    closedir(directory);
-  }
-  for (const int fd : descriptors) {
-    struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode)) continue;
-    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) continue;
-    sockaddr_in own{}, peer{};
-    socklen_t ownLength = sizeof own, peerLength = sizeof peer;
-    if (getsockname(copy, reinterpret_cast<sockaddr*>(&own), &ownLength) == 0 &&
-        own.sin_family == AF_INET && own.sin_port == local.sin_port &&
-        own.sin_addr.s_addr == local.sin_addr.s_addr &&
-        getpeername(copy, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0) {
-      shutdown(copy, SHUT_RDWR);
-    }
-    close(copy);
-  }
-}
-
 // Writes the reply, or with `cutAfter` its status line, its headers (with the Content-Length
 // of the whole body) and that many bytes of its body, and then closes the connection.
-void writeReply(const Reply& reply, httplib::Response& res,
-                std::optional<std::size_t> cutAfter = std::nullopt) {
+void writeReply(const Reply& reply, httplib::Response& res, std::optional<std::size_t> cutAfter) {
   res.status = reply.status;
   for (const auto& [name, value] : reply.headers) res.set_header(name, value);
   if (!cutAfter) {
@@ -105,193 +39,7 @@ void writeReply(const Reply& reply, httplib::Response& res,
       });
 }
 
-// Waits for `done()` at most `timeout`. wait_for() would overflow adding a timeout near the
-// duration's maximum (milliseconds::max(), "forever") to the clock: such a one has no end.
-template <typename Done>
-bool waitAtMost(std::condition_variable& signal, std::unique_lock<std::mutex>& lock,
-                std::chrono::milliseconds timeout, Done done) {
-  if (timeout >= std::chrono::hours(24 * 365 * 100)) {
-    signal.wait(lock, done);
-    return true;
-  }
-  return signal.wait_for(lock, timeout, done);
-}
-
-// What makes a fault one that cannot be injected; empty for one that can.
-std::string faultProblem(const Fault& fault) {
-  if (!fault.operation.empty() && !SandboxService::isOperation(fault.operation)) {
-    return "\"" + fault.operation + "\" is not an operation of the client";
-  }
-  if (fault.status != 0 && (fault.status < 200 || fault.status > 599)) {
-    return "the status is not 0 or 200 to 599";
-  }
-  return fault.count == 0 ? "the count is 0" : "";
-}
-
-// Why `address` cannot be listened on, in the system's words ("address already in use"):
-// httplib does not tell, so a socket of this function's own tries the same.
-std::string listenProblem(const ListenAddress& address) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return "";
-  const int yes = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  const sockaddr_in where = socketAddress(address);
-  const bool failed =
-      bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 || listen(fd, 1) != 0;
-  const int problem = errno;
-  close(fd);
-  if (!failed) return "";
-  std::string words = std::strerror(problem);
-  if (!words.empty()) words[0] = static_cast<char>(std::tolower(words[0]));
-  return ": " + words;
-}
-
 }  // namespace
-
-std::optional<ListenAddress> parseListen(const std::string& text) {
-  const std::size_t colon = text.rfind(':');
-  if (colon == std::string::npos) return std::nullopt;
-  ListenAddress address;
-  address.host = text.substr(0, colon);
-  if (address.host == "localhost") address.host = "127.0.0.1";
-  in_addr ipv4{};
-  if (inet_pton(AF_INET, address.host.c_str(), &ipv4) != 1) return std::nullopt;
-  if ((ntohl(ipv4.s_addr) >> 24) != 127) return std::nullopt;
-  const std::string portText = text.substr(colon + 1);
-  const char* begin = portText.data();
-  const char* end = begin + portText.size();
-  const auto [parsed, ec] = std::from_chars(begin, end, address.port);
-  if (portText.empty() || ec != std::errc() || parsed != end || address.port < 0 ||
-      address.port > 65535) {
-    return std::nullopt;
-  }
-  return address;
-}
-
-std::optional<Fault> parseFault(std::string_view text, std::string& error) {
-  Fault fault;
-  while (!text.empty()) {
-    if (text.rfind("body=", 0) == 0) {  // the rest of the text, commas and all
-      fault.body = std::string(text.substr(5));
-      break;
-    }
-    const std::size_t comma = std::min(text.find(','), text.size());
-    const std::string_view piece = text.substr(0, comma);
-    text.remove_prefix(std::min(comma + 1, text.size()));
-    const std::size_t equals = std::min(piece.find('='), piece.size());
-    const std::string_view key = piece.substr(0, equals);
-    const std::string_view value = piece.substr(std::min(equals + 1, piece.size()));
-    std::uint64_t number = 0;
-    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
-    const bool numeric = !value.empty() && ec == std::errc() && end == value.data() + value.size();
-    if (key == "op") {
-      fault.operation = std::string(value);
-    } else if (key == "status" && numeric) {
-      fault.status = static_cast<int>(std::min<std::uint64_t>(number, 1000));
-    } else if (key == "count" && numeric) {
-      fault.count = number;
-    } else if (key == "delay" && numeric) {
-      fault.delay = std::chrono::milliseconds(number);
-    } else if (key == "cut" && numeric) {
-      fault.cutAfterBytes = number;
-    } else {
-      error = "\"" + std::string(piece) +
-              "\" is not op=OPERATION, status=N, count=N, delay=MS, cut=BYTES or body=TEXT";
-      return std::nullopt;
-    }
-  }
-  error = faultProblem(fault);
-  if (!error.empty()) return std::nullopt;
-  return fault;
-}
-
-struct Sandbox::Impl {
-  std::unique_ptr<SandboxService> service;
-  std::unique_ptr<httplib::Server> server;
-  std::thread listener;
-  std::mutex stopping;               // held by stop(): the second of two waits for the first
-  std::atomic<bool> serving{false};  // the listener runs and stop() has not begun
-  std::string error;
-  std::string host;
-  sockaddr_in local{};  // the listening address
-  std::function<void(const std::string&)> log;
-  std::mutex logMutex;
-  bool keepRequests = false;
-  std::mutex requestMutex;  // guards what follows
-  std::condition_variable arrived;
-  std::vector<Request> requests;
-  std::mutex faultMutex;     // guards what follows
-  std::deque<Fault> faults;  // in the order injected
-  bool stopped = false;      // stop() has begun: delays end
-  // releaseDelayed() calls, changed under faultMutex: a request that arrived before one
-  // is not delayed past it.
-  std::atomic<std::uint64_t> releases{0};
-  std::condition_variable stopSignal;  // wakes the delays
-
-  // The first queued fault that applies to the request, with one of its count used up.
-  std::optional<Fault> takeFault(const httplib::Request& req, const std::string& body) {
-    const std::lock_guard<std::mutex> lock(faultMutex);
-    std::optional<std::string_view> operation;  // worked out only when a fault names one
-    for (auto fault = faults.begin(); fault != faults.end(); ++fault) {
-      if (!fault->operation.empty()) {
-        if (!operation) operation = SandboxService::operationOf(req.path, body);
-        if (*operation != fault->operation) continue;
-      }
-      Fault taken = *fault;
-      if (--fault->count == 0) faults.erase(fault);
-      return taken;
-    }
-    return std::nullopt;
-  }
-
-  void keep(const httplib::Request& req, const std::string& body) {
-    Request kept{std::string(SandboxService::operationOf(req.path, body)),
-                 req.method,
-                 req.target,
-                 {},
-                 body,
-                 parseForm(body),
-                 req.remote_port};
-    for (const auto& [name, value] : req.headers) {
-      // httplib adds both ends' addresses to the headers the client sent.
-      if (name != "REMOTE_ADDR" && name != "REMOTE_PORT" && name != "LOCAL_ADDR" &&
-          name != "LOCAL_PORT") {
-        kept.headers.emplace_back(name, value);
-      }
-    }
-    const std::lock_guard<std::mutex> lock(requestMutex);
-    requests.push_back(std::move(kept));
-    arrived.notify_all();
-  }
-
-  void answer(const httplib::Request& req, httplib::Response& res, const std::string& body) {
-    // Read before the request is kept: a test that saw it arrive and then released the
-    // delays must find it released, even if it has not begun its delay yet.
-    const std::uint64_t arrival = releases;
-    if (keepRequests) keep(req, body);
-    const std::optional<Fault> fault = takeFault(req, body);
-    if (fault && fault->delay.count() > 0) {
-      std::unique_lock<std::mutex> lock(faultMutex);
-      waitAtMost(stopSignal, lock, fault->delay, [&] { return stopped || releases != arrival; });
-    }
-    Reply reply;
-    if (fault && fault->status != 0) {
-      reply.status = fault->status;
-      reply.body = fault->body;
-      reply.outcome = "injected";
-    } else {
-      reply = service->handle(req.method, req.path, req.get_header_value("Content-Type"), body);
-    }
-    writeReply(reply, res, fault ? fault->cutAfterBytes : std::nullopt);
-    record(req, reply);
-  }
-  void record(const httplib::Request& req, const Reply& reply) {
-    if (!log) return;
-    const std::lock_guard<std::mutex> lock(logMutex);
-    log(logLine(req.method, req.path, reply));
-  }
-  void start(Options options);
-};
 
 void Sandbox::Impl::start(Options options) {
   const std::optional<ListenAddress> address = parseListen(options.listen);
@@ -306,67 +54,43 @@ void Sandbox::Impl::start(Options options) {
   }
   const bool tls = !options.tlsCertFile.empty() || !options.tlsKeyFile.empty();
   if (tls) {
-    auto secure = std::make_unique<httplib::SSLServer>(options.tlsCertFile.c_str(),
-                                                       options.tlsKeyFile.c_str());
-    if (!secure->is_valid()) {
-      error = "cannot serve HTTPS with that certificate and key file";
+    const std::string problem = tlsFilesProblem(options.tlsCertFile, options.tlsKeyFile);
+    std::unique_ptr<httplib::SSLServer> secure;
+    if (problem.empty()) {
+      secure = std::make_unique<httplib::SSLServer>(options.tlsCertFile.c_str(),
+                                                    options.tlsKeyFile.c_str());
+    }
+    if (!secure || !secure->is_valid()) {
+      error = "cannot serve HTTPS with that certificate and key file" +
+              (problem.empty() ? "" : ": " + problem);
       return;
     }
     server = std::move(secure);
   } else {
     server = std::make_unique<httplib::Server>();
   }
-  log = std::move(options.log);
-  keepRequests = options.keepRequests;
+  log.open(options.keepRequests, std::move(options.log));
   service = std::make_unique<SandboxService>(std::move(options));
 
   server->set_payload_max_length(kMaxBodyBytes);
-  server->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+  server->new_task_queue = [] { return new WorkerPool; };
   server->set_keep_alive_max_count(100000);
   server->set_keep_alive_timeout(1);
   server->set_tcp_nodelay(true);  // headers and body go out in two writes: no Nagle delay
   // httplib's default also sets SO_REUSEPORT, which would let a second sandbox bind the same
   // port and share its connections; SO_REUSEADDR alone only allows rebinding after a restart.
+  // httplib waits for every request, the first included, as long as for the next one on an
+  // idle connection (1 s), and then closes without a reply: a client that a busy machine
+  // holds up between connecting and sending would get none. The kernel hands a connection
+  // over only once its first bytes came (or after a minute), so that wait begins with them.
   socket_t listening = INVALID_SOCKET;
   server->set_socket_options([&listening](socket_t sock) {
-    int yes = 1;
+    const int yes = 1, deferSeconds = 60;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    setsockopt(sock, IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds);
     listening = sock;
   });
-  const auto plain = [this](const httplib::Request& req, httplib::Response& res) {
-    answer(req, res, req.body);
-  };
-  // Bodies are read through a content reader, bounded by the payload limit above: httplib
-  // would otherwise refuse any form body over 8 KiB with a bare 413, and a long value is for
-  // the service to judge (a group name that is too long gets its own refusal).
-  const auto reading = [this](const httplib::Request& req, httplib::Response& res,
-                              const httplib::ContentReader& reader) {
-    std::string body;
-    reader([&body](const char* data, std::size_t length) {
-      body.append(data, length);
-      return true;
-    });
-    answer(req, res, body);
-  };
-  // Every method and path reaches the service, which answers 404 and 405 itself.
-  const std::string anyPath = ".*";
-  server->Get(anyPath, plain).Delete(anyPath, plain).Options(anyPath, plain);
-  server->Post(anyPath, reading).Put(anyPath, reading).Patch(anyPath, reading);
-  // Errors that httplib answers by itself (a malformed request, a body over the limit) get
-  // the same JSON shape; replies from the service already have a body and pass unchanged.
-  const httplib::Server::HandlerWithResponse onError = [this](const httplib::Request& req,
-                                                              httplib::Response& res) {
-    if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-    Reply reply;
-    reply.status = res.status;
-    reply.outcome = "http_" + std::to_string(res.status);
-    reply.body = R"({"result":"fail","error":{"code":")" + reply.outcome +
-                 R"(","message":"the HTTP request was refused before it reached the service"}})";
-    writeReply(reply, res);
-    record(req, reply);
-    return httplib::Server::HandlerResponse::Handled;
-  };
-  server->set_error_handler(onError);
+  handleAll();
 
   int port = address->port;
   if (port == 0) {
@@ -393,82 +117,86 @@ void Sandbox::Impl::start(Options options) {
   serving = true;
 }
 
-Sandbox::Sandbox(Options options) : impl_(std::make_unique<Impl>()) {
-  try {
-    impl_->start(std::move(options));
-  } catch (const std::exception& e) {
-    impl_->error = std::string("cannot start: ") + e.what();
+// Every method and path reaches answer(), which hands the request to the service (it
+// answers 404 and 405 itself) or to its fault.
+void Sandbox::Impl::handleAll() {
+  const auto plain = [this](const httplib::Request& req, httplib::Response& res) {
+    answer(req, res, req.body);
+  };
+  // Bodies are read through a content reader, bounded by the payload limit above: httplib
+  // would otherwise refuse any form body over 8 KiB with a bare 413, and a long value is for
+  // the service to judge (a group name that is too long gets its own refusal). A body over
+  // the limit, or one that never came whole, is httplib's to refuse (413, 400).
+  const auto reading = [this](const httplib::Request& req, httplib::Response& res,
+                              const httplib::ContentReader& reader) {
+    std::string body;
+    if (reader([&body](const char* data, std::size_t length) {
+          body.append(data, length);
+          return true;
+        })) {
+      answer(req, res, body);
+    }
+  };
+  const std::string anyPath = ".*";
+  server->Get(anyPath, plain).Delete(anyPath, plain).Options(anyPath, plain);
+  server->Post(anyPath, reading).Put(anyPath, reading).Patch(anyPath, reading);
+  // Errors that httplib answers by itself (a malformed request, a body over the limit) get
+  // the same JSON shape. httplib calls this for every status from 400 up, ours too: what the
+  // service or a fault answered already has its Content-Type, and goes out as written (an
+  // empty body stays empty, a cut reply stays cut).
+  server->set_error_handler(httplib::Server::HandlerWithResponse([this](const httplib::Request& req,
+                                                                        httplib::Response& res) {
+    if (res.has_header("Content-Type")) return httplib::Server::HandlerResponse::Unhandled;
+    Reply reply;
+    reply.status = res.status;
+    reply.outcome = "http_" + std::to_string(res.status);
+    reply.body = R"({"result":"fail","error":{"code":")" + reply.outcome +
+                 R"(","message":"the HTTP request was refused before it reached the service"}})";
+    writeReply(reply, res, std::nullopt);
+    log.record(req, reply);
+    return httplib::Server::HandlerResponse::Handled;
+  }));
+}
+
+void Sandbox::Impl::answer(const httplib::Request& req, httplib::Response& res,
+                           const std::string& body) {
+  // Both are settled before the request is kept, where a test can see it: a test that saw
+  // it arrive and then released the delays finds it released, even if its delay has not
+  // begun; one that then injects or clears faults changes the next request's, not this one's.
+  const std::uint64_t arrival = holds.arrival();
+  const std::string_view operation = SandboxService::operationOf(req.path, body);
+  const std::optional<Fault> fault = faults.take(operation);
+  log.keep(req, operation, body);
+  if (fault && fault->delay.count() > 0) {
+    const int connection =
+        duplicateConnection(local, socketAddress({req.remote_addr, req.remote_port}));
+    holds.hold(fault->delay, arrival, connection);
+    if (connection >= 0) close(connection);
   }
-  if (!impl_->error.empty()) stop();
-}
-
-Sandbox::~Sandbox() { stop(); }
-
-bool Sandbox::running() const { return impl_->serving; }
-
-const std::string& Sandbox::error() const { return impl_->error; }
-
-std::string Sandbox::host() const { return running() ? impl_->host : std::string(); }
-
-std::vector<Group> Sandbox::groups() const {
-  return impl_->service ? impl_->service->groups() : std::vector<Group>();
-}
-
-void Sandbox::reset() {
-  if (impl_->service) impl_->service->reset();
-  const std::lock_guard<std::mutex> lock(impl_->requestMutex);
-  impl_->requests.clear();
-}
-
-std::vector<Request> Sandbox::requests() const {
-  const std::lock_guard<std::mutex> lock(impl_->requestMutex);
-  return impl_->requests;
-}
-
-bool Sandbox::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(impl_->requestMutex);
-  return waitAtMost(impl_->arrived, lock, timeout, [&] { return impl_->requests.size() >= count; });
-}
-
-std::optional<std::string> Request::field(const std::string& name) const {
-  for (const auto& [key, value] : fields) {
-    if (key == name) return value;
+  Reply reply;
+  if (fault && fault->status != 0) {
+    reply.status = fault->status;
+    reply.body = fault->body;
+    reply.outcome = "injected";
+  } else {
+    reply = service->handle(req.method, req.path, req.get_header_value("Content-Type"), body);
   }
-  return std::nullopt;
+  writeReply(reply, res, fault ? fault->cutAfterBytes : std::nullopt);
+  log.record(req, reply, fault ? &*fault : nullptr);
 }
 
-bool Sandbox::injectFault(Fault fault) {
-  if (!faultProblem(fault).empty()) return false;
-  const std::lock_guard<std::mutex> lock(impl_->faultMutex);
-  impl_->faults.push_back(std::move(fault));
-  return true;
-}
-
-void Sandbox::clearFaults() {
-  const std::lock_guard<std::mutex> lock(impl_->faultMutex);
-  impl_->faults.clear();
-}
-
-void Sandbox::releaseDelayed() {
-  {
-    const std::lock_guard<std::mutex> lock(impl_->faultMutex);
-    ++impl_->releases;
-  }
-  impl_->stopSignal.notify_all();
-}
-
-void Sandbox::stop() {
-  const std::lock_guard<std::mutex> lock(impl_->stopping);
-  impl_->serving = false;
-  {
-    const std::lock_guard<std::mutex> faultLock(impl_->faultMutex);
-    impl_->stopped = true;
-  }
-  impl_->stopSignal.notify_all();
-  if (!impl_->listener.joinable()) return;
-  impl_->server->stop();  // no connection is accepted after this
-  shutDownConnections(impl_->local);
-  impl_->listener.join();
+void Sandbox::Impl::stop() {
+  const std::lock_guard<std::mutex> lock(stopping);
+  serving = false;
+  holds.endAll();
+  if (!listener.joinable()) return;
+  server->stop();  // no connection is accepted after this
+  // httplib's stop() closes only the listening socket, and its threads then finish the
+  // connections they serve: one waiting for the next request on an idle keep-alive
+  // connection, or reading a request that trickles in, would hold the stop up for as long as
+  // the client likes. Shutting the connections down ends those waits at once.
+  shutDownConnections(local);
+  listener.join();
 }
 
 }  // namespace tavrello::sandbox

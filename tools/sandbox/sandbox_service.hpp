@@ -1,5 +1,5 @@
 // The sandbox service's core: its state and one pure request handler, with no socket. The
-// HTTP front end (main.cpp), the unit tests and fuzz targets all call handle() directly.
+// HTTP front end (sandbox_server.cpp), the unit tests and fuzz targets all call handle().
 //
 // Reply shape (see README.md for every endpoint and action):
 //   success  {"result":"ok","data":{...}}
@@ -21,8 +21,6 @@
 #include <vector>
 
 #include <tavrello/sandbox.hpp>
-
-#include "sandbox_world.hpp"
 
 namespace tavrello::sandbox {
 
@@ -53,8 +51,8 @@ struct Reply {
 
 class SandboxService {
  public:
-  // Seeds the world from the options' keys, seed, members and clock (0: now); they must be
-  // within the limits above.
+  // Seeds the world from the options' seed, members and clock (0: now), which must be within
+  // the limits above; requests must be signed with its keys.
   explicit SandboxService(Options options);
   ~SandboxService();
   SandboxService(const SandboxService&) = delete;
@@ -75,9 +73,6 @@ class SandboxService {
   // Whether `name` is one of the eleven operations of the client.
   static bool isOperation(std::string_view name);
 
-  const Options& options() const;
-  // The seeded members, in key order; they never change, so no lock is needed to read them.
-  const std::vector<Member>& members() const;
   std::vector<Group> groups() const;  // in creation order
   void reset();                       // the seeded groups again; keys start over
 
@@ -85,11 +80,5 @@ class SandboxService {
   struct State;
   std::unique_ptr<State> state_;
 };
-
-// logLine() is the one line the front end logs for a request: method, path, action when
-// there was one, status and outcome. Bytes outside printable ASCII are written as \xHH and
-// long texts are cut, so a hostile path cannot forge log lines.
-//   "POST /api.partner.common.php api.common.group.set.add 200 ok"
-std::string logLine(std::string_view method, std::string_view path, const Reply& reply);
 
 }  // namespace tavrello::sandbox

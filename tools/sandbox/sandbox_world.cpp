@@ -124,8 +124,11 @@ World seedWorld(std::uint64_t seed, std::size_t memberCount, std::int64_t endTim
     SplitMix64 rng(memberSeed(seed, i));
     Member member;
     member.key = memberKey(i);
-    member.name = std::string(kGivenNames[rng.next() % kGivenNames.size()]) + " " +
-                  kFamilyNames[rng.next() % kFamilyNames.size()];
+    // Two draws in one expression would come in the order the compiler picks: the family
+    // name is drawn first, as GCC built the worlds that came before.
+    const std::uint64_t family = rng.next(), given = rng.next();
+    member.name = std::string(kGivenNames[given % kGivenNames.size()]) + " " +
+                  kFamilyNames[family % kFamilyNames.size()];
     member.track = makeTrack(rng, endTime);
     world.members.push_back(std::move(member));
   }

@@ -27,7 +27,7 @@ struct Options {
   std::size_t members = 260;                  // seeded members, 1 to 10000
   std::int64_t clock = 0;  // Unix time the seeded tracks end at, 0 to 253402300799; 0: now
   std::string listen = "127.0.0.1:0";  // loopback HOST:PORT; port 0 picks a free one
-  std::string tlsCertFile;             // PEM certificate chain and key: with both, HTTPS
+  std::string tlsCertFile;             // PEM certificate chain and key: HTTPS (both needed)
   std::string tlsKeyFile;
   std::function<void(const std::string&)> log;  // one line per request; empty: quiet
   bool keepRequests = true;  // keep every request for requests(); off for long runs
@@ -46,21 +46,28 @@ struct Options {
 ///   slow.delay = std::chrono::seconds(2);
 ///   sandbox.injectFault(slow);
 struct Fault {
-  Fault(std::string operation = {}, int status = 503, std::string body = {}, std::size_t count = 1)
-      : operation(std::move(operation)), status(status), body(std::move(body)), count(count) {}
+  Fault(std::string operationName = {}, int replyStatus = 503, std::string replyBody = {},
+        std::size_t times = 1)
+      : operation(std::move(operationName)),
+        status(replyStatus),
+        body(std::move(replyBody)),
+        count(times) {}
 
   /// The operation, named as the client's member function ("createGroup", "getLastData",
   /// ...); empty: any request.
   std::string operation;
-  /// The reply's status, 200 to 599, with `body` as its body (application/json); the request
-  /// is not handled, so it changes nothing. 0: the service handles the request and answers
-  /// as usual, for a delay or a cut on its real reply.
+  /// The reply's status, 200 to 599, with `body` as its body (application/json), exactly as
+  /// given: an empty one when none is; the request is not handled, so it changes nothing.
+  /// 0: the service handles the request and answers as usual, for a delay or a cut on its
+  /// real reply.
   int status;
   std::string body;
   /// How many requests it answers; after them, requests are answered as usual again.
   std::size_t count;
   /// How long to wait before answering; releaseDelayed() and stop() cut the wait short, and
-  /// milliseconds::max() waits for one of them.
+  /// milliseconds::max() waits for one of them. A client that closes its connection (a
+  /// timeout, a killed process) ends the wait too: the request is then answered (handled,
+  /// with status 0) as if released. Held requests hold up no other request.
   std::chrono::milliseconds delay{0};
   /// Send the status line, the headers (with the whole body's Content-Length) and only this
   /// many bytes of the body, then close the connection: a reply cut short.
@@ -98,8 +105,10 @@ struct Group {
 ///   sandbox.reset();  // the seeded groups again, for the next test
 ///
 /// Starting never throws: a sandbox that could not start (a listen address that is not
-/// loopback, a port in use, unreadable TLS files, an option out of range) is not running()
-/// and error() says why.
+/// loopback, a port in use, TLS files it cannot read or whose key does not match the
+/// certificate, an option out of range) is not running() and error() says why:
+///   "cannot serve HTTPS with that certificate and key file: the key in KEY does not match
+///   the certificate in CERT"
 ///
 /// Thread safety: every member may be called from any thread. The service answers on
 /// threads of its own, any number of requests at once; each request sees the groups wholly
@@ -136,7 +145,9 @@ class Sandbox {
   bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
 
   /// Queues a fault. Each request takes the first queued fault that applies to it, in the
-  /// order injected, and uses up one of its count. Returns false, and queues nothing, for an
+  /// order injected, and uses up one of its count. It does so as it arrives, before
+  /// requests() and waitForRequests() can see it: a fault injected (or cleared) once a test
+  /// saw a request is for the requests after it. Returns false, and queues nothing, for an
   /// operation that is not one of the client's, a status outside 0 and 200-599, or a count
   /// of 0.
   bool injectFault(Fault fault);
@@ -154,9 +165,10 @@ class Sandbox {
   void releaseDelayed();
 
   /// Stops answering, closes the port, ends every connection and joins every thread of the
-  /// service: it returns within milliseconds, also while clients hold idle keep-alive
-  /// connections. Requests in progress are cut off. Idempotent; when several threads call it
-  /// at once, each returns once the service has stopped.
+  /// service. It waits for no client (an idle keep-alive connection, a body still coming in,
+  /// a request a fault holds), so it returns within milliseconds. Requests in progress are
+  /// cut off. Idempotent; when several threads call it at once, each returns once the service
+  /// has stopped.
   void stop();
 
  private:
