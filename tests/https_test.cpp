@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -83,6 +84,31 @@ TEST(Https, VerifiesThePeerAgainstTheTrustStoreOrTheGivenCa) {
 
 // The sandbox closes connections idle for 1 s (over TLS with a close-notify), as servers do
 // after a few seconds: calls after a longer pause never meet those dead connections.
+// A new connection to a host seen before resumes its TLS session, whichever of the
+// library's handles opens it: three requests at once take two handles new to the host, and
+// a write takes a connection of its own.
+TEST(Https, NewConnectionsResumeTheSession) {
+  sandbox::Sandbox service(serving("server"));
+  ASSERT_TRUE(service.running()) << service.error();
+  auto& api = clientWith(kCerts + "/ca.pem", service.host());
+  ASSERT_EQ(callOnce(api)->result(), "ok");
+  std::size_t done = 0;
+  for (int i = 0; i < 3; ++i) api.getGroups([&](Result) { ++done; });
+  ASSERT_TRUE(drainUntil([&] { return done == 3; }));
+  ASSERT_EQ(
+      callOnce(api, [](TavrelloAPI& client,
+                       CompletionHandler handler) { client.createGroup("g", std::move(handler)); })
+          ->result(),
+      "ok");
+  std::vector<int> ports;  // one per connection
+  for (const sandbox::Request& request : service.requests()) {
+    if (std::find(ports.begin(), ports.end(), request.peerPort) != ports.end()) continue;
+    ports.push_back(request.peerPort);
+    EXPECT_EQ(request.tlsResumed, ports.size() > 1) << request.operation << " " << ports.size();
+  }
+  EXPECT_GE(ports.size(), 3u);
+}
+
 TEST(Https, CallsAfterTheServerClosedIdleConnectionsSucceed) {
   for (const char* certificate : {"server", ""}) {
     SCOPED_TRACE(*certificate ? "https" : "http");

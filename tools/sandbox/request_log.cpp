@@ -36,6 +36,9 @@ void RequestLog::keep(const httplib::Request& req, std::string_view operation,
   if (!keep_) return;
   Request kept{std::string(operation), req.method,     req.target, {}, body,
                parseForm(body),        req.remote_port};
+#ifdef CPPHTTPLIB_OPENSSL_SUPPORT
+  kept.tlsResumed = req.ssl != nullptr && SSL_session_reused(req.ssl) == 1;
+#endif
   for (const auto& [name, value] : req.headers) {
     // httplib adds both ends' addresses to the headers the client sent.
     if (name != "REMOTE_ADDR" && name != "REMOTE_PORT" && name != "LOCAL_ADDR" &&

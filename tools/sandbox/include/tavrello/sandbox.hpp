@@ -83,6 +83,7 @@ struct Request {
   std::string body;
   std::vector<std::pair<std::string, std::string>> fields;  // the body's form, decoded, in order
   int peerPort = 0;                                         // the client's port: one per connection
+  bool tlsResumed = false;  // over HTTPS: its connection resumed an earlier TLS session
 
   /// The first value of the field `name`.
   std::optional<std::string> field(const std::string& name) const;
