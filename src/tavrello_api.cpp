@@ -156,6 +156,7 @@ void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> 
   post.write = endpoint.write;
   post.started = std::chrono::steady_clock::now();
   std::string& body = post.body;
+  body = internal::spareBody();
   body.reserve(estimate);
   {
     // Stamp, sign and reset as one step, so concurrent callers can never

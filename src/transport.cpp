@@ -75,9 +75,9 @@ Transport::Stopper::~Stopper() {
   if (Transport* transport = existing()) transport->stop();
 }
 
-void Transport::submit(std::unique_ptr<Transfer> transfer) {
+void Transport::submit(Post&& post, Clock::time_point deadline) {
   if (tDriving == this) {  // a handler or observer of the driving thread
-    driver_.submitFromDriver(std::move(transfer));
+    driver_.submitFromDriver(std::move(post), deadline);
     return;
   }
   if (stopping_.load()) return;  // process exit: the request is dropped
@@ -88,11 +88,11 @@ void Transport::submit(std::unique_ptr<Transfer> transfer) {
       if (!started_.load(std::memory_order_relaxed)) problem = startThread();
     }
     if (problem != nullptr) {
-      endNow(std::move(transfer->post), failureResult(problem));
+      endNow(std::move(post), failureResult(problem));
       return;
     }
   }
-  driver_.submit(std::move(transfer));
+  driver_.submit(std::make_unique<Transfer>(std::move(post), deadline));
 }
 
 // With startMutex_ held. The thread never runs without its wakeup, which would leave it
@@ -161,6 +161,7 @@ void Transport::deliver() {
   delivering_.swap(ended_);
   for (Ended& request : delivering_) {
     observe(request.post, *request.result, request.replyBytes, request.newConnection);
+    driver_.keepBody(std::move(request.post.body));
     tasks_.emplace_back([callback = std::move(request.post.callback),
                          result = std::move(request.result)] { callback(result); });
   }
@@ -260,8 +261,10 @@ void submitPost(Post&& post) {
     return;
   }
   const auto deadline = post.started + std::chrono::milliseconds(gTimeoutMs.load());
-  Transport::current().submit(std::make_unique<Transfer>(std::move(post), deadline));
+  Transport::current().submit(std::move(post), deadline);
 }
+
+std::string spareBody() { return tDriving != nullptr ? tDriving->spareBody() : std::string(); }
 
 void setExchangeTimeoutForTesting(std::chrono::milliseconds timeout) {
   gTimeoutMs.store(static_cast<long>(timeout.count()));

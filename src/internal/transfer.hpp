@@ -66,11 +66,14 @@ struct HandleDefaults {
 HandlePtr newHandle(const HandleDefaults& defaults);
 
 /// One request from its submission to its result. Its owner (the driver) keeps it while
-/// libcurl works on it; libcurl's callbacks and CURLOPT_PRIVATE point at it then.
+/// libcurl works on it; libcurl's callbacks and CURLOPT_PRIVATE point at it then. Once it
+/// ended, the driver may keep it for a later request, which a move assignment puts in it
+/// whole.
 struct Transfer {
   Transfer(Post&& post, Clock::time_point deadline) : post(std::move(post)), deadline(deadline) {}
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
+  Transfer& operator=(Transfer&&) = default;
 
   /// The whole time it was given, from the call to its deadline.
   std::chrono::milliseconds timeout() const {

@@ -32,7 +32,9 @@ class Transport {
   /// Any thread. The first call starts the library's thread; when it cannot be started
   /// (out of threads or descriptors) the request fails with "http", and the next call
   /// tries again. Once the process exits, requests are dropped.
-  void submit(std::unique_ptr<Transfer> transfer);
+  void submit(Post&& post, Clock::time_point deadline);
+  /// The driving thread: see Driver::spareBody().
+  std::string spareBody() { return driver_.spareBody(); }
 
   /// The driving role for a thread waiting in runUntil(). False when another application
   /// thread has it, or the process exits: the caller then waits without driving.
