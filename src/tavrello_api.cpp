@@ -5,9 +5,12 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <numeric>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "internal/destination.hpp"
@@ -25,19 +28,34 @@
 namespace tavrello {
 
 namespace {
-constexpr const char* kUnsetMarker = "n";
-const std::string kAbsentKey;  // an absent key is written as empty text
+constexpr char kUnsetMarker = 'n';  // TIMESTAMP between two requests
+const std::string kAbsentKey;       // an absent key is written as empty text
 
-// "timestamp|api_key|server_key", the text cert_key is the SHA-1 of, into `text`.
-void assignCertText(std::string& text, const std::string& timestamp, const std::string& apiKey,
-                    const std::string& serverKey) {
-  text.reserve(timestamp.size() + apiKey.size() + serverKey.size() + 2);
-  text.assign(timestamp);
-  text += '|';
-  text += apiKey;
-  text += '|';
-  text += serverKey;
-}
+// The text cert_key is the SHA-1 of: "timestamp|api_key|server_key".
+class CertText {
+ public:
+  CertText(const std::string& timestamp, const std::string& apiKey, const std::string& serverKey)
+      : length_(timestamp.size() + apiKey.size() + serverKey.size() + 2) {
+    char* at = text_;
+    if (length_ > sizeof onStack_) {  // keys of unusual length
+      onHeap_.resize(length_);
+      text_ = at = onHeap_.data();
+    }
+    for (const std::string* part : {&timestamp, &apiKey, &serverKey}) {
+      if (part != &timestamp) *at++ = '|';
+      at = std::copy(part->begin(), part->end(), at);
+    }
+  }
+  CertText(const CertText&) = delete;
+  CertText& operator=(const CertText&) = delete;
+  std::string_view text() const { return {text_, length_}; }
+
+ private:
+  char onStack_[256];
+  std::string onHeap_;
+  char* text_ = onStack_;
+  std::size_t length_;
+};
 }  // namespace
 
 TavrelloAPI& TavrelloAPI::shared() {
@@ -114,18 +132,19 @@ bool TavrelloAPI::hashKey() {
 }
 
 void TavrelloAPI::setTimestamp() {
-  if (TIMESTAMP == kUnsetMarker)
+  if (TIMESTAMP.size() == 1 && TIMESTAMP[0] == kUnsetMarker)
     internal::assignTimestampText(TIMESTAMP, internal::currentUnixTime());
 }
 
-void TavrelloAPI::unsetTimeStamp() { TIMESTAMP = kUnsetMarker; }
+void TavrelloAPI::unsetTimeStamp() {
+  TIMESTAMP.clear();  // its storage stays, for the next stamp
+  TIMESTAMP += kUnsetMarker;
+}
 
 std::string TavrelloAPI::getCertKey() const {
   const std::string& apiKey = API_KEY ? *API_KEY : kAbsentKey;
   const std::string& serverKey = SERVER_KEY ? *SERVER_KEY : kAbsentKey;
-  std::string certText;
-  assignCertText(certText, TIMESTAMP, apiKey, serverKey);
-  return sha1(certText);
+  return sha1(std::string(CertText(TIMESTAMP, apiKey, serverKey).text()));
 }
 
 std::string TavrelloAPI::sha1(const std::string& hashed) { return internal::sha1Hex(hashed); }
@@ -176,11 +195,9 @@ void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> 
     body.append("api_key=");
     internal::appendFormEscaped(body, *API_KEY);  // present: hashKey() checked
     body.append("&timestamp=").append(TIMESTAMP);
-    // getCertKey()'s digest, with the text hashed in a buffer this thread keeps.
-    thread_local std::string certText;
-    assignCertText(certText, TIMESTAMP, *API_KEY, *SERVER_KEY);
+    // getCertKey()'s digest.
     char certKey[40];
-    internal::sha1Hex(certText, certKey);
+    internal::sha1Hex(CertText(TIMESTAMP, *API_KEY, *SERVER_KEY).text(), certKey);
     body.append("&cert_key=").append(certKey, sizeof certKey);
     post.destination = destination_;
     unsetTimeStamp();
