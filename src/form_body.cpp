@@ -16,7 +16,7 @@ constexpr std::array<bool, 256> kEscaped = [] {
 
 // Whether any of the eight bytes of `word` needs escaping: for each of the four, a byte
 // equal to it becomes zero under the XOR, and the classic zero-byte test finds it.
-bool anyEscaped(std::uint64_t word) {
+bool anyEscapedIn(std::uint64_t word) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
   std::uint64_t found = 0;
   for (const std::uint64_t c : {0x26u, 0x3Du, 0x2Bu, 0x25u}) {  // &, =, +, %
@@ -26,19 +26,40 @@ bool anyEscaped(std::uint64_t word) {
   return found != 0;
 }
 
+// Whether any byte of `text` needs escaping, looked at eight bytes at a time; the last
+// eight overlap those before when the length is no multiple of eight.
+bool anyEscaped(std::string_view text) {
+  const auto word = [&text](std::size_t at) {
+    std::uint64_t bytes = 0;
+    std::memcpy(&bytes, text.data() + at, sizeof bytes);
+    return bytes;
+  };
+  const std::size_t size = text.size();
+  if (size < 8) {
+    // cppcheck-suppress useStlAlgorithm ; a loop is as plain here
+    for (const char c : text) {
+      if (kEscaped[static_cast<unsigned char>(c)]) return true;
+    }
+    return false;
+  }
+  for (std::size_t at = 0; at + 8 <= size; at += 8) {
+    if (anyEscapedIn(word(at))) return true;
+  }
+  return size % 8 != 0 && anyEscapedIn(word(size - 8));
+}
+
 }  // namespace
 
-// Copies `text` in runs between the bytes that need escaping, skipping eight bytes at a
-// time where none does (almost always: keys and member keys have none).
+// Copies `text` whole when no byte needs escaping (almost always: keys and member keys
+// have none), else in runs between the bytes that do.
 void appendFormEscaped(std::string& out, std::string_view text) {
+  if (!anyEscaped(text)) {
+    out.append(text);
+    return;
+  }
   const char* run = text.data();
   const char* const end = run + text.size();
   for (const char* at = run; at != end;) {
-    std::uint64_t word = 0;
-    if (end - at >= 8 && (std::memcpy(&word, at, 8), !anyEscaped(word))) {
-      at += 8;
-      continue;
-    }
     const auto byte = static_cast<unsigned char>(*at++);
     if (!kEscaped[byte]) continue;
     static constexpr char kHex[] = "0123456789ABCDEF";
