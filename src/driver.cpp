@@ -18,8 +18,6 @@ namespace {
 // queue, which costs only their body and handler, so a burst of thousands of calls needs
 // neither thousands of sockets nor megabytes of per-transfer buffers.
 constexpr std::size_t kMaxActiveTransfers = 64;
-// The largest body capacity kept for a later request.
-constexpr std::size_t kMaxSpareBodyBytes = 4096;
 
 Ended expired(Transfer& transfer) {
   auto result = failureResult(noReplyWithin(transfer.timeout()));
@@ -77,30 +75,6 @@ void Driver::submit(std::unique_ptr<Transfer> transfer) {
   // After the lock: woken while this thread still held it, the driving thread (often on
   // the same core) would preempt it only to block on the lock and switch back.
   if (wakeUp) wake();
-}
-
-void Driver::submitFromDriver(Post&& post, Clock::time_point deadline) {
-  if (spareTransfers_.empty()) {
-    pending_.push_back(std::make_unique<Transfer>(std::move(post), deadline));
-    return;
-  }
-  pending_.push_back(std::move(spareTransfers_.back()));
-  spareTransfers_.pop_back();
-  *pending_.back() = Transfer(std::move(post), deadline);
-}
-
-std::string Driver::spareBody() {
-  if (spareBodies_.empty()) return {};
-  std::string body = std::move(spareBodies_.back());
-  spareBodies_.pop_back();
-  return body;
-}
-
-// A body of an unusual size is let go: the spares hold about what a request needs.
-void Driver::keepBody(std::string&& body) {
-  if (spareBodies_.size() >= kMaxActiveTransfers || body.capacity() > kMaxSpareBodyBytes) return;
-  body.clear();
-  spareBodies_.push_back(std::move(body));
 }
 
 // One eventfd write wakes the driving thread and one read rearms it, where libcurl's own
@@ -206,9 +180,9 @@ void Driver::release(std::size_t index, CURLcode code, std::vector<Ended>& ended
     announcedBy_ = transfer->post.destination;
     announcedKeepAlive_ = transfer->keepAlive;
   }
-  ended.push_back(end(*transfer, code));
+  ended.push_back(end(*transfer, code, spares_));
   idle_.push_back(std::move(transfer->handle));
-  if (spareTransfers_.size() < kMaxActiveTransfers) spareTransfers_.push_back(std::move(transfer));
+  spares_.keep(std::move(transfer));
 }
 
 // A second less than the server said it keeps an idle connection, when it said so.

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "internal/failure_detail.hpp"
+#include "internal/spares.hpp"
 
 namespace tavrello::internal {
 namespace {
@@ -183,7 +184,7 @@ bool prepareRetry(Transfer& transfer, CURLcode code) {
   return true;
 }
 
-Ended end(Transfer& transfer, CURLcode code) {
+Ended end(Transfer& transfer, CURLcode code, Spares& spares) {
   CURL* handle = transfer.handle->easy.get();
   long status = 0, connects = 0, port = 0, osErrno = 0;
   const char* ip = nullptr;
@@ -194,7 +195,7 @@ Ended end(Transfer& transfer, CURLcode code) {
   // A transfer error wins over any status libcurl may already have seen (a reset mid-body
   // still reports the 200 of its status line).
   if (code == CURLE_OK && transfer.headerBlockEnded && status >= 200 && status <= 299) {
-    ended.result = std::make_shared<TavrelloResult>(std::move(transfer.reply));
+    ended.result = spares.result(transfer.reply);
     ended.result->setResult("ok");
     ended.result->setHttpStatus(static_cast<int>(status));
     return ended;

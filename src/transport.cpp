@@ -161,7 +161,7 @@ void Transport::deliver() {
   delivering_.swap(ended_);
   for (Ended& request : delivering_) {
     observe(request.post, *request.result, request.replyBytes, request.newConnection);
-    driver_.keepBody(std::move(request.post.body));
+    driver_.spares().keepBody(std::move(request.post.body));
     tasks_.emplace_back([callback = std::move(request.post.callback),
                          result = std::move(request.result)] { callback(result); });
   }
@@ -264,7 +264,12 @@ void submitPost(Post&& post) {
   Transport::current().submit(std::move(post), deadline);
 }
 
-std::string spareBody() { return tDriving != nullptr ? tDriving->spareBody() : std::string(); }
+std::string spareBody() {
+  Spares* spares = sparesOfThisThread();
+  return spares != nullptr ? spares->body() : std::string();
+}
+
+Spares* sparesOfThisThread() { return tDriving != nullptr ? &tDriving->spares() : nullptr; }
 
 void setExchangeTimeoutForTesting(std::chrono::milliseconds timeout) {
   gTimeoutMs.store(static_cast<long>(timeout.count()));

@@ -7,10 +7,10 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <vector>
 
 #include "internal/descriptors.hpp"
+#include "internal/spares.hpp"
 #include "internal/transfer.hpp"
 
 namespace tavrello::internal {
@@ -31,14 +31,12 @@ class Driver {
 
   /// Any thread: the request joins the next round, and the driving thread is woken.
   void submit(std::unique_ptr<Transfer> transfer);
-  /// The driving thread: the same, with no lock and no wakeup, in the Transfer of a request
-  /// that ended if one is kept.
-  void submitFromDriver(Post&& post, Clock::time_point deadline);
-
-  /// The driving thread: an empty string with the capacity of an ended request's body, if
-  /// one is kept, for the body of the next; keepBody() keeps one.
-  std::string spareBody();
-  void keepBody(std::string&& body);
+  /// The driving thread: the same, with no lock and no wakeup, in a spare Transfer.
+  void submitFromDriver(Post&& post, Clock::time_point deadline) {
+    pending_.push_back(spares_.transfer(std::move(post), deadline));
+  }
+  /// The driving thread's.
+  Spares& spares() { return spares_; }
   /// Any thread, once open: a round waiting for activity returns.
   void wake() const;
 
@@ -86,10 +84,7 @@ class Driver {
 
   // The driving thread's, whichever it is.
   std::vector<std::unique_ptr<Transfer>> pending_;
-  // What ended requests leave for the next ones, so that a request made on the driving
-  // thread allocates neither its Transfer nor its body; at most kMaxActiveTransfers of each.
-  std::vector<std::unique_ptr<Transfer>> spareTransfers_;
-  std::vector<std::string> spareBodies_;
+  Spares spares_;
   std::deque<std::unique_ptr<Transfer>> waiting_;
   std::vector<std::unique_ptr<Transfer>> active_;
   Clock::time_point nextDeadline_ = Clock::time_point::max();  // of the active ones

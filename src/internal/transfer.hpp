@@ -37,6 +37,7 @@ struct EasyCleanup {
 using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
 
 struct Transfer;
+class Spares;
 
 /// An easy handle and what it keeps from one request to the next. libcurl's callbacks and
 /// CURLOPT_PRIVATE point at it, set once, so it never moves (the driver holds it by
@@ -67,13 +68,25 @@ HandlePtr newHandle(const HandleDefaults& defaults);
 
 /// One request from its submission to its result. Its owner (the driver) keeps it while
 /// libcurl works on it; libcurl's callbacks and CURLOPT_PRIVATE point at it then. Once it
-/// ended, the driver may keep it for a later request, which a move assignment puts in it
-/// whole.
+/// ended it may be kept (see Spares) for a later request.
 struct Transfer {
   Transfer(Post&& post, Clock::time_point deadline) : post(std::move(post)), deadline(deadline) {}
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
-  Transfer& operator=(Transfer&&) = default;
+
+  /// Every field as the constructor sets it, for `next`; the storage of the reply stays.
+  void renew(Post&& next, Clock::time_point nextDeadline) {
+    post = std::move(next);
+    deadline = nextDeadline;
+    handle.reset();
+    activeIndex = 0;
+    reply.clear();
+    errorBody.clear();
+    received = 0;
+    replyStarted = headerBlockEnded = keepBody = overCap = false;
+    keepAlive = -1;
+    retried = false;
+  }
 
   /// The whole time it was given, from the call to its deadline.
   std::chrono::milliseconds timeout() const {
@@ -93,6 +106,7 @@ struct Transfer {
   bool overCap = false;           // the body outgrew kMaxReplyBytes, or announced it would
   long keepAlive = -1;            // the server's Keep-Alive: timeout=N, in seconds
   bool retried = false;           // sent again once, on a fresh connection
+  // A field added here is set by renew() too.
 };
 
 /// A request that ended, ready for the observer and its handler.
@@ -118,7 +132,7 @@ void attach(Transfer& transfer, const HandleDefaults& defaults, long maxIdleSeco
 /// a write that the server read before the connection died must not be applied twice.
 bool prepareRetry(Transfer& transfer, CURLcode code);
 
-/// The result of `transfer`, which libcurl ended with `code`.
-Ended end(Transfer& transfer, CURLcode code);
+/// The result of `transfer`, which libcurl ended with `code`; a whole reply's from `spares`.
+Ended end(Transfer& transfer, CURLcode code, Spares& spares);
 
 }  // namespace tavrello::internal

@@ -33,8 +33,6 @@ class Transport {
   /// (out of threads or descriptors) the request fails with "http", and the next call
   /// tries again. Once the process exits, requests are dropped.
   void submit(Post&& post, Clock::time_point deadline);
-  /// The driving thread: see Driver::spareBody().
-  std::string spareBody() { return driver_.spareBody(); }
 
   /// The driving role for a thread waiting in runUntil(). False when another application
   /// thread has it, or the process exits: the caller then waits without driving.
@@ -48,6 +46,8 @@ class Transport {
 
   /// The transport the calling thread drives now, if any.
   static Transport* drivenByThisThread();
+  /// The driving thread's.
+  Spares& spares() { return driver_.spares(); }
 
  private:
   Transport() = default;
