@@ -42,7 +42,7 @@ size_t onHeaderLine(char* data, size_t size, size_t count, void* userdata) {
   if ((length == 2 && data[0] == '\r') || (length == 1 && data[0] == '\n')) {
     long status = 0;
     curl_easy_getinfo(handle->easy.get(), CURLINFO_RESPONSE_CODE, &status);
-    transfer->headerBlockEnded = status >= 200;  // a 1xx block is followed by another
+    transfer->finalStatus = status >= 200 ? status : 0;  // a 1xx block is followed by another
     transfer->keepBody = status >= 200 && status <= 299;
     // A 2xx body announced over the cap is refused before a byte of it is read. Any other
     // is read up to the cap, for its status and the start of its body (errorBody()).
@@ -168,15 +168,12 @@ void attach(Transfer& transfer, const HandleDefaults& defaults, long maxIdleSeco
 }
 
 bool prepareRetry(Transfer& transfer, CURLcode code) {
-  CURL* handle = transfer.handle->easy.get();
-  long connects = 0;
-  curl_easy_getinfo(handle, CURLINFO_NUM_CONNECTS, &connects);
   const bool diedUnused =
       code == CURLE_GOT_NOTHING || code == CURLE_RECV_ERROR || code == CURLE_SEND_ERROR;
-  if (!diedUnused || transfer.replyStarted || connects != 0 || transfer.retried ||
-      remaining(transfer).count() <= 0) {
-    return false;
-  }
+  if (!diedUnused || transfer.replyStarted || transfer.retried) return false;
+  long connects = 0;
+  curl_easy_getinfo(transfer.handle->easy.get(), CURLINFO_NUM_CONNECTS, &connects);
+  if (connects != 0 || remaining(transfer).count() <= 0) return false;
   transfer.retried = true;
   transfer.received = 0;
   transfer.handle->error[0] = '\0';
@@ -186,20 +183,21 @@ bool prepareRetry(Transfer& transfer, CURLcode code) {
 
 Ended end(Transfer& transfer, CURLcode code, Spares& spares) {
   CURL* handle = transfer.handle->easy.get();
-  long status = 0, connects = 0, port = 0, osErrno = 0;
-  const char* ip = nullptr;
-  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+  long connects = 0;
   curl_easy_getinfo(handle, CURLINFO_NUM_CONNECTS, &connects);
   const std::chrono::milliseconds timeout = transfer.timeout();  // before the request moves
   Ended ended{std::move(transfer.post), nullptr, transfer.received, connects > 0};
   // A transfer error wins over any status libcurl may already have seen (a reset mid-body
   // still reports the 200 of its status line).
-  if (code == CURLE_OK && transfer.headerBlockEnded && status >= 200 && status <= 299) {
+  if (code == CURLE_OK && transfer.finalStatus >= 200 && transfer.finalStatus <= 299) {
     ended.result = spares.result(transfer.reply);
     ended.result->setResult("ok");
-    ended.result->setHttpStatus(static_cast<int>(status));
+    ended.result->setHttpStatus(static_cast<int>(transfer.finalStatus));
     return ended;
   }
+  long status = 0, port = 0, osErrno = 0;
+  const char* ip = nullptr;
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
   curl_easy_getinfo(handle, CURLINFO_PRIMARY_IP, &ip);
   curl_easy_getinfo(handle, CURLINFO_PRIMARY_PORT, &port);
   curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &osErrno);
@@ -207,7 +205,7 @@ Ended end(Transfer& transfer, CURLcode code, Spares& spares) {
   Ending ending;
   ending.code = code;
   ending.status = status;
-  ending.headerBlockEnded = transfer.headerBlockEnded;
+  ending.headerBlockEnded = transfer.finalStatus != 0;
   ending.overCap = transfer.overCap;
   ending.osErrno = osErrno;
   // The address that answered, or refused: the proxy's when there is one.

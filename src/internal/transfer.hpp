@@ -83,7 +83,8 @@ struct Transfer {
     reply.clear();
     errorBody.clear();
     received = 0;
-    replyStarted = headerBlockEnded = keepBody = overCap = false;
+    replyStarted = keepBody = overCap = false;
+    finalStatus = 0;
     keepAlive = -1;
     retried = false;
   }
@@ -97,15 +98,15 @@ struct Transfer {
   Clock::time_point deadline;
   HandlePtr handle;  // while active
   std::size_t activeIndex = 0;
-  Bytes reply;                    // the body of a 2xx reply
-  Bytes errorBody;                // else its first kMaxErrorBodyBytes
-  std::size_t received = 0;       // body bytes, kept or not
-  bool replyStarted = false;      // a byte of the reply arrived
-  bool headerBlockEnded = false;  // the final (non-1xx) header block ended
-  bool keepBody = false;          // the final status is 2xx: the body is the result
-  bool overCap = false;           // the body outgrew kMaxReplyBytes, or announced it would
-  long keepAlive = -1;            // the server's Keep-Alive: timeout=N, in seconds
-  bool retried = false;           // sent again once, on a fresh connection
+  Bytes reply;                // the body of a 2xx reply
+  Bytes errorBody;            // else its first kMaxErrorBodyBytes
+  std::size_t received = 0;   // body bytes, kept or not
+  bool replyStarted = false;  // a byte of the reply arrived
+  long finalStatus = 0;       // of the final (non-1xx) header block, once it ended
+  bool keepBody = false;      // the final status is 2xx: the body is the result
+  bool overCap = false;       // the body outgrew kMaxReplyBytes, or announced it would
+  long keepAlive = -1;        // the server's Keep-Alive: timeout=N, in seconds
+  bool retried = false;       // sent again once, on a fresh connection
   // A field added here is set by renew() too.
 };
 
