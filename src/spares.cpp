@@ -2,6 +2,8 @@
 
 #include <new>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 
 namespace tavrello::internal {
@@ -21,21 +23,22 @@ void empty(Bytes& bytes) {
   }
 }
 
+constexpr std::string_view kOk = "ok";  // result() of a whole reply
+
 // What a new result holds: every field of a kept one is set back to it.
 const TavrelloResult& newResult() {
   static const TavrelloResult* const result = new TavrelloResult();  // never destroyed
   return *result;
 }
 
-// Sets every field but the bytes back as a new result has them, each only when it differs
-// (assigning all of them would cost more than a new result).
+// Sets every field but the bytes and the status back as okResult() makes them, each only
+// when it differs (assigning all of them would cost more than a new result).
 void renew(TavrelloResult& result) {
   const TavrelloResult& renewed = newResult();
   if (result.message()) result.setMessage(std::nullopt);
-  if (result.result() != renewed.result()) result.setResult(renewed.result());
+  if (result.result() != kOk) result.setResult(std::string(kOk));
   if (result.type() != renewed.type()) result.setType(renewed.type());
   if (result.reason() != renewed.reason()) result.setReason(renewed.reason());
-  if (result.httpStatus() != renewed.httpStatus()) result.setHttpStatus(renewed.httpStatus());
   if (result.detail() != renewed.detail()) result.setDetail(renewed.detail());
   if (!result.errorBody().empty()) result.setErrorBody({});
 }
@@ -124,10 +127,11 @@ void Spares::keepBody(std::string&& body) {
   bodies_.push_back(std::move(body));
 }
 
-std::shared_ptr<TavrelloResult> Spares::result(Bytes& reply) {
+std::shared_ptr<TavrelloResult> Spares::okResult(Bytes& reply, int status) {
   std::unique_ptr<TavrelloResult> made;
   if (results_.empty()) {
     made = std::make_unique<TavrelloResult>(std::move(reply));
+    made->setResult(std::string(kOk));
   } else {
     made = std::move(results_.back());
     results_.pop_back();
@@ -138,6 +142,7 @@ std::shared_ptr<TavrelloResult> Spares::result(Bytes& reply) {
       response = std::move(reply);
     }
   }
+  made->setHttpStatus(status);
   // Should the record's allocation throw, shared_ptr hands the result to Recycle.
   return std::shared_ptr<TavrelloResult>(made.release(), Recycle{this},
                                          BlockAllocator<TavrelloResult>(this));

@@ -190,9 +190,7 @@ Ended end(Transfer& transfer, CURLcode code, Spares& spares) {
   // A transfer error wins over any status libcurl may already have seen (a reset mid-body
   // still reports the 200 of its status line).
   if (code == CURLE_OK && transfer.finalStatus >= 200 && transfer.finalStatus <= 299) {
-    ended.result = spares.result(transfer.reply);
-    ended.result->setResult("ok");
-    ended.result->setHttpStatus(static_cast<int>(transfer.finalStatus));
+    ended.result = spares.okResult(transfer.reply, static_cast<int>(transfer.finalStatus));
     return ended;
   }
   long status = 0, port = 0, osErrno = 0;

@@ -33,12 +33,12 @@ class Spares {
   std::string body();
   void keepBody(std::string&& body);
 
-  /// A result as TavrelloResult(Bytes) makes it, holding what `reply` held; `reply` is left
-  /// empty, with the capacity of an ended result's bytes when one is kept. When its last
-  /// owner lets go on the driving thread, the result and its bytes' storage are kept here
-  /// for the next one (after every field was set back as a new result has it), else
-  /// deleted; nobody can tell, as nobody holds it any more.
-  std::shared_ptr<TavrelloResult> result(Bytes& reply);
+  /// The result of a whole 2xx reply: TavrelloResult(Bytes) holding what `reply` held,
+  /// result "ok", httpStatus `status`. `reply` is left empty, with the capacity of an ended
+  /// result's bytes when one is kept. When its last owner lets go on the driving thread, the
+  /// result and its bytes' storage are kept here for the next one (every other field set
+  /// back as this makes it), else deleted; nobody can tell, as nobody holds it any more.
+  std::shared_ptr<TavrelloResult> okResult(Bytes& reply, int status);
 
  private:
   struct Recycle;
