@@ -22,10 +22,9 @@ std::atomic<long> gTimeoutMs{60'000};
 // Ends a request that never reached the driver, from the calling thread.
 void endNow(Post post, std::shared_ptr<TavrelloResult> result) {
   observe(post, *result, 0, false);
-  std::vector<std::function<void()>> tasks;
-  tasks.emplace_back(
-      [callback = std::move(post.callback), result = std::move(result)] { callback(result); });
-  postBatchToMainQueue(tasks);
+  std::vector<Completion> completion;
+  completion.push_back({std::move(post.callback), std::move(result)});
+  postCompletionsToMainQueue(completion);
 }
 
 }  // namespace
@@ -162,11 +161,10 @@ void Transport::deliver() {
   for (Ended& request : delivering_) {
     observe(request.post, *request.result, request.replyBytes, request.newConnection);
     driver_.spares().keepBody(std::move(request.post.body));
-    tasks_.emplace_back([callback = std::move(request.post.callback),
-                         result = std::move(request.result)] { callback(result); });
+    completions_.push_back({std::move(request.post.callback), std::move(request.result)});
   }
   delivering_.clear();
-  postBatchToMainQueue(tasks_);
+  postCompletionsToMainQueue(completions_);
 }
 
 bool Transport::takeRole() {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "internal/driver.hpp"
+#include "internal/main_queue_batch.hpp"
 
 namespace tavrello::internal {
 
@@ -65,7 +66,7 @@ class Transport {
   // The driving thread's scratch lists.
   std::vector<Ended> ended_;
   std::vector<Ended> delivering_;
-  std::vector<std::function<void()>> tasks_;
+  std::vector<Completion> completions_;
 
   std::mutex startMutex_;  // guards what follows
   std::thread thread_;
