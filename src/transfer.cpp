@@ -136,8 +136,16 @@ void attach(Transfer& transfer, const HandleDefaults& defaults, long maxIdleSeco
   const Post& post = transfer.post;
   const std::shared_ptr<const Destination>& destination = post.destination;
   state.transfer = &transfer;
-  curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(post.body.size()));
-  curl_easy_setopt(handle, CURLOPT_POSTFIELDS, post.body.data());
+  state.body.assign(post.body);
+  if (state.bodySetAt != state.body.data()) {
+    state.bodySetAt = state.body.data();
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, state.bodySetAt);
+  }
+  const auto size = static_cast<curl_off_t>(state.body.size());
+  if (state.bodySizeSet != size) {
+    state.bodySizeSet = size;
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, size);
+  }
   // A write goes on a connection of its own. On a reused one that the server closes after
   // reading it without a reply (a crash, a restart, a load balancer giving up), libcurl
   // would send it again on another connection, and the service would apply it twice; from

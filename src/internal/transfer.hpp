@@ -48,9 +48,14 @@ struct Handle {
   Transfer* transfer = nullptr;               // the request it serves now
   std::shared_ptr<const Destination> setFor;  // scheme, CA file, proxy and URL are for it
   std::string_view pathSetFor;                // and the URL for this path
-  bool freshConnect = false;                  // CURLOPT_FRESH_CONNECT is on
-  long maxIdle = kMaxIdleSeconds;             // CURLOPT_MAXAGE_CONN
-  char error[CURL_ERROR_SIZE] = "";           // libcurl's own words for a failure
+  // A copy of the body it sends. Copied in, it keeps its storage from one request to the
+  // next, and libcurl its pointer to it: only a change of size is an option to set.
+  std::string body;
+  const char* bodySetAt = nullptr;   // CURLOPT_POSTFIELDS
+  curl_off_t bodySizeSet = -1;       // CURLOPT_POSTFIELDSIZE_LARGE
+  bool freshConnect = false;         // CURLOPT_FRESH_CONNECT is on
+  long maxIdle = kMaxIdleSeconds;    // CURLOPT_MAXAGE_CONN
+  char error[CURL_ERROR_SIZE] = "";  // libcurl's own words for a failure
 };
 using HandlePtr = std::unique_ptr<Handle>;
 
