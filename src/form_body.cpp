@@ -51,23 +51,34 @@ bool anyEscaped(std::string_view text) {
 }  // namespace
 
 // Copies `text` whole when no byte needs escaping (almost always: keys and member keys
-// have none), else in runs between the bytes that do.
+// have none), else byte by byte.
+char* writeFormEscaped(char* out, std::string_view text) {
+  if (!anyEscaped(text)) {
+    std::memcpy(out, text.data(), text.size());
+    return out + text.size();
+  }
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (kEscaped[byte]) {
+      *out++ = '%';
+      *out++ = kHex[byte >> 4];
+      *out++ = kHex[byte & 0x0F];
+    } else {
+      *out++ = c;
+    }
+  }
+  return out;
+}
+
 void appendFormEscaped(std::string& out, std::string_view text) {
   if (!anyEscaped(text)) {
     out.append(text);
     return;
   }
-  const char* run = text.data();
-  const char* const end = run + text.size();
-  for (const char* at = run; at != end;) {
-    const auto byte = static_cast<unsigned char>(*at++);
-    if (!kEscaped[byte]) continue;
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    const char escape[3] = {'%', kHex[byte >> 4], kHex[byte & 0x0F]};
-    out.append(run, static_cast<std::size_t>(at - 1 - run)).append(escape, sizeof escape);
-    run = at;
-  }
-  out.append(run, static_cast<std::size_t>(end - run));
+  const std::size_t at = out.size();
+  out.resize(at + 3 * text.size());
+  out.resize(static_cast<std::size_t>(writeFormEscaped(&out[at], text) - out.data()));
 }
 
 void appendFormField(std::string& body, std::string_view key, std::string_view value) {

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <numeric>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -30,6 +30,20 @@ namespace tavrello {
 namespace {
 constexpr char kUnsetMarker = 'n';  // TIMESTAMP between two requests
 const std::string kAbsentKey;       // an absent key is written as empty text
+
+// The body's own fields, and the room they take with the 40 hex digits of the signature.
+constexpr std::string_view kApiKeyField = "api_key=";
+constexpr std::string_view kStampField = "&timestamp=";
+constexpr std::string_view kCertField = "&cert_key=";
+constexpr std::string_view kActionField = "&api=";
+constexpr std::size_t kSignedFields =
+    kApiKeyField.size() + kStampField.size() + kCertField.size() + 40;
+
+// Copies `text` to `at` and returns its end; the copy of a literal is a few moves.
+char* put(char* at, std::string_view text) {
+  std::memcpy(at, text.data(), text.size());
+  return at + text.size();
+}
 
 // The text cert_key is the SHA-1 of: "timestamp|api_key|server_key".
 class CertText {
@@ -164,11 +178,18 @@ void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> 
                        CompletionHandler completionHandler) {
   const internal::Endpoint& endpoint = internal::kOperations[operation];
   if (!completionHandler) completionHandler = [](const std::shared_ptr<TavrelloResult>&) {};
-  // The same fields getBasicParams() and the endpoint table give, written
-  // straight into the body (their order in it means nothing).
-  const std::size_t estimate = std::accumulate(
-      args.begin(), args.end(), 128 + endpoint.action.size(),
-      [](std::size_t sum, const std::string* text) { return sum + 16 + text->size(); });
+  // The same fields getBasicParams() and the endpoint table give, written straight into the
+  // body (their order in it means nothing), in room for the longest they can be: every byte
+  // of the caller's texts escaped. Only the caller's texts are escaped: the names and
+  // action codes are the library's own (checked in operations.hpp), the stamp is digits and
+  // a point, the signature hex.
+  const std::string* const* argument = args.begin();
+  std::size_t room = kActionField.size() + endpoint.action.size();
+  for (const internal::Field& field : endpoint.fields) {
+    if (field.name.empty()) break;
+    room += 2 + field.name.size() +
+            (field.argument >= 0 ? 3 * argument[field.argument]->size() : field.fixedValue.size());
+  }
   internal::Post post;
   post.operation = endpoint.name;
   post.path = endpoint.path;
@@ -176,7 +197,7 @@ void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> 
   post.started = std::chrono::steady_clock::now();
   std::string& body = post.body;
   body = internal::spareBody();
-  body.reserve(estimate);
+  char* at = nullptr;
   {
     // Stamp, sign and reset as one step, so concurrent callers can never
     // send a timestamp that disagrees with its cert_key.
@@ -190,31 +211,27 @@ void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> 
       completionHandler(std::move(result));
       return;
     }
-    // Only the caller's texts are escaped: the names and action codes are the library's
-    // own (checked in operations.hpp), the stamp is digits and a point, the signature hex.
-    body.append("api_key=");
-    internal::appendFormEscaped(body, *API_KEY);  // present: hashKey() checked
-    body.append("&timestamp=").append(TIMESTAMP);
+    // API_KEY is present: hashKey() checked.
+    body.resize(room + kSignedFields + 3 * API_KEY->size() + TIMESTAMP.size());
+    at = internal::writeFormEscaped(put(body.data(), kApiKeyField), *API_KEY);
+    at = put(put(at, kStampField), TIMESTAMP);
     // getCertKey()'s digest.
     char certKey[40];
     internal::sha1Hex(CertText(TIMESTAMP, *API_KEY, *SERVER_KEY).text(), certKey);
-    body.append("&cert_key=").append(certKey, sizeof certKey);
+    at = put(put(at, kCertField), {certKey, sizeof certKey});
     post.destination = destination_;
     unsetTimeStamp();
   }
-  if (!endpoint.action.empty()) body.append("&api=").append(endpoint.action);
-  const std::string* const* argument = args.begin();
+  if (!endpoint.action.empty()) at = put(put(at, kActionField), endpoint.action);
   for (const internal::Field& field : endpoint.fields) {
     if (field.name.empty()) break;
-    body += '&';
-    body += field.name;
-    body += '=';
-    if (field.argument >= 0) {
-      internal::appendFormEscaped(body, *argument[field.argument]);
-    } else {
-      body.append(field.fixedValue);
-    }
+    *at++ = '&';
+    at = put(at, field.name);
+    *at++ = '=';
+    at = field.argument >= 0 ? internal::writeFormEscaped(at, *argument[field.argument])
+                             : put(at, field.fixedValue);
   }
+  body.resize(static_cast<std::size_t>(at - body.data()));
   // The handler reaches the caller unchanged: doPost delivers on MainQueue.
   post.callback = std::move(completionHandler);
   doPost(std::move(post));

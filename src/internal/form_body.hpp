@@ -19,6 +19,10 @@ void appendFormField(std::string& body, std::string_view key, std::string_view v
 /// writes a key or a value.
 void appendFormEscaped(std::string& body, std::string_view text);
 
+/// The same, written at `out`, which has room for three bytes for each of `text`; returns
+/// the end of what it wrote.
+char* writeFormEscaped(char* out, std::string_view text);
+
 /// Whether `text` holds none of "&", "=", "+" and "%": the library's own field names and
 /// action codes, which go into a body as they are.
 constexpr bool isFormPlain(std::string_view text) {
