@@ -133,11 +133,11 @@ void Driver::startWaiting(std::vector<Ended>& ended) {
     } else {
       transfer->handle = newHandle(defaults_);
     }
-    if (!transfer->handle) {
+    if (!transfer->handle || !attach(*transfer, defaults_, maxIdleFor(*transfer))) {
+      if (transfer->handle) idle_.push_back(std::move(transfer->handle));
       ended.push_back({std::move(transfer->post), failureResult("out of memory")});
       continue;
     }
-    attach(*transfer, defaults_, maxIdleFor(*transfer));
     if (curl_multi_add_handle(multi_.get(), transfer->handle->easy.get()) != CURLM_OK) {
       idle_.push_back(std::move(transfer->handle));
       ended.push_back({std::move(transfer->post), failureResult("cannot start the transfer")});

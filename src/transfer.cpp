@@ -90,9 +90,10 @@ std::chrono::milliseconds remaining(const Transfer& transfer) {
 
 HandlePtr newHandle(const HandleDefaults& defaults) {
   auto created = std::make_unique<Handle>();
+  created->url.reset(curl_url());
   created->easy.reset(curl_easy_init());
   CURL* handle = created->easy.get();
-  if (!handle) return nullptr;
+  if (!handle || !created->url) return nullptr;
   const SocketHooks& hooks = defaults.hooks;
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(handle, CURLOPT_POST, 1L);
@@ -113,6 +114,7 @@ HandlePtr newHandle(const HandleDefaults& defaults) {
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, created.get());
   curl_easy_setopt(handle, CURLOPT_PRIVATE, created.get());
   curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, created->error);
+  curl_easy_setopt(handle, CURLOPT_CURLU, created->url.get());
 #if LIBCURL_VERSION_NUM >= 0x075700
   // A transfer that ends while its name lookup still runs (a timeout, process exit) leaves
   // the resolver thread behind instead of waiting for it, which would hold up every other
@@ -130,7 +132,7 @@ std::shared_ptr<TavrelloResult> failureResult(std::string detail, int status) {
   return result;
 }
 
-void attach(Transfer& transfer, const HandleDefaults& defaults, long maxIdleSeconds) {
+bool attach(Transfer& transfer, const HandleDefaults& defaults, long maxIdleSeconds) {
   Handle& state = *transfer.handle;
   CURL* handle = state.easy.get();
   const Post& post = transfer.post;
@@ -157,11 +159,15 @@ void attach(Transfer& transfer, const HandleDefaults& defaults, long maxIdleSeco
   }
   const bool samePath =
       state.pathSetFor.data() == post.path.data() && state.pathSetFor.size() == post.path.size();
-  if (state.setFor == destination && samePath) return;
+  if (state.setFor == destination && samePath) return true;
   std::string url;
   url.reserve(destination->origin.size() + post.path.size());
   url.append(destination->origin).append(post.path);
-  curl_easy_setopt(handle, CURLOPT_URL, url.c_str());  // libcurl keeps a copy
+  // A destination's origin always parses (it was checked when set): only memory can run out.
+  if (curl_url_set(state.url.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
+    state.setFor = nullptr;  // the URL is set again for the next request
+    return false;
+  }
   state.pathSetFor = post.path;
   if (state.setFor != destination) {
     // Only the scheme asked for, never another (no redirect is followed either).
@@ -173,6 +179,7 @@ void attach(Transfer& transfer, const HandleDefaults& defaults, long maxIdleSeco
     curl_easy_setopt(handle, CURLOPT_NOPROXY, destination->loopback ? "*" : nullptr);
     state.setFor = destination;
   }
+  return true;
 }
 
 bool prepareRetry(Transfer& transfer, CURLcode code) {
