@@ -42,12 +42,14 @@ struct Options {
   bool executor = false;  // handlers run on the application's own loop thread
   double minutes = 0;     // > 0: soak mode (soak.cpp)
   int faultPercent = 5;   // soak: the share of requests sent to a misbehaving server
+  // raw: the URL as a parsed handle (CURLOPT_CURLU), as the library sets it, not as text
+  bool parsedUrl = false;
 };
 
 [[noreturn]] inline void usage(const char* program) {
   std::fprintf(stderr,
                "usage: %s [--host HOST:PORT] [--requests N] [--concurrency K] [--burst]"
-               " [--observer] [--executor] [--print-body]\n"
+               " [--observer] [--executor] [--parsed-url] [--print-body]\n"
                "       %s --minutes M [--fault-percent P] [--concurrency K]   (soak)\n",
                program, program);
   std::exit(2);
@@ -77,6 +79,8 @@ inline Options parseOptions(int argc, char** argv) {
       options.observer = true;
     } else if (arg == "--executor") {
       options.executor = true;
+    } else if (arg == "--parsed-url") {
+      options.parsedUrl = true;
     } else if (arg == "--print-body") {
       options.printBody = true;
     } else if (arg == "--minutes" && hasValue) {
