@@ -1,5 +1,6 @@
 #include "internal/form_body.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -36,11 +37,8 @@ bool anyEscaped(std::string_view text) {
   };
   const std::size_t size = text.size();
   if (size < 8) {
-    // cppcheck-suppress useStlAlgorithm ; a loop is as plain here
-    for (const char c : text) {
-      if (kEscaped[static_cast<unsigned char>(c)]) return true;
-    }
-    return false;
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return kEscaped[static_cast<unsigned char>(c)]; });
   }
   for (std::size_t at = 0; at + 8 <= size; at += 8) {
     if (anyEscapedIn(word(at))) return true;

@@ -48,7 +48,8 @@ void sha1Hex(std::string_view text, char (&hex)[40]) {
       EVP_DigestUpdate(ctx.get(), text.data(), text.size()) == 1) {
     EVP_DigestFinal_ex(ctx.get(), digest, &length);
   }
-  for (std::size_t i = 0; i < 20; ++i) std::memcpy(&hex[2 * i], &kHexPairs[2 * digest[i]], 2);
+  for (std::size_t i = 0; i < 20; ++i)
+    std::memcpy(&hex[2 * i], &kHexPairs[std::size_t{2} * digest[i]], 2);
 }
 
 std::string sha1Hex(std::string_view text) {
