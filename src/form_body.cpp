@@ -48,10 +48,16 @@ bool anyEscaped(std::string_view text) {
 
 }  // namespace
 
-// Copies `text` whole when no byte needs escaping (almost always: keys and member keys
-// have none), else byte by byte.
-char* writeFormEscaped(char* out, std::string_view text) {
-  if (!anyEscaped(text)) {
+std::size_t formEscapedSize(std::string_view text) {
+  if (!anyEscaped(text)) return text.size();  // almost always: keys and member keys have none
+  return text.size() +
+         2 * static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+           return kEscaped[static_cast<unsigned char>(c)];
+         }));
+}
+
+char* writeFormEscaped(char* out, std::string_view text, std::size_t escapedSize) {
+  if (escapedSize == text.size()) {  // nothing to escape
     std::memcpy(out, text.data(), text.size());
     return out + text.size();
   }
@@ -70,13 +76,14 @@ char* writeFormEscaped(char* out, std::string_view text) {
 }
 
 void appendFormEscaped(std::string& out, std::string_view text) {
-  if (!anyEscaped(text)) {
+  const std::size_t escapedSize = formEscapedSize(text);
+  if (escapedSize == text.size()) {
     out.append(text);
     return;
   }
   const std::size_t at = out.size();
-  out.resize(at + 3 * text.size());
-  out.resize(static_cast<std::size_t>(writeFormEscaped(&out[at], text) - out.data()));
+  out.resize(at + escapedSize);
+  writeFormEscaped(&out[at], text, escapedSize);
 }
 
 void appendFormField(std::string& body, std::string_view key, std::string_view value) {

@@ -6,6 +6,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -179,16 +180,18 @@ void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> 
   const internal::Endpoint& endpoint = internal::kOperations[operation];
   if (!completionHandler) completionHandler = [](const std::shared_ptr<TavrelloResult>&) {};
   // The same fields getBasicParams() and the endpoint table give, written straight into the
-  // body (their order in it means nothing), in room for the longest they can be: every byte
-  // of the caller's texts escaped. Only the caller's texts are escaped: the names and
-  // action codes are the library's own (checked in operations.hpp), the stamp is digits and
-  // a point, the signature hex.
+  // body (their order in it means nothing), in room made for them to the byte. Only the
+  // caller's texts are escaped: the names and action codes are the library's own (checked
+  // in operations.hpp), the stamp is digits and a point, the signature hex.
   const std::string* const* argument = args.begin();
-  std::size_t room = kActionField.size() + endpoint.action.size();
-  for (const internal::Field& field : endpoint.fields) {
+  std::size_t room = endpoint.action.empty() ? 0 : kActionField.size() + endpoint.action.size();
+  std::array<std::size_t, std::tuple_size_v<decltype(internal::Endpoint::fields)>> escapedSize{};
+  for (std::size_t i = 0; i < endpoint.fields.size(); ++i) {
+    const internal::Field& field = endpoint.fields[i];
     if (field.name.empty()) break;
-    room += 2 + field.name.size() +
-            (field.argument >= 0 ? 3 * argument[field.argument]->size() : field.fixedValue.size());
+    escapedSize[i] = field.argument >= 0 ? internal::formEscapedSize(*argument[field.argument])
+                                         : field.fixedValue.size();
+    room += 2 + field.name.size() + escapedSize[i];
   }
   internal::Post post;
   post.operation = endpoint.name;
@@ -212,8 +215,9 @@ void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> 
       return;
     }
     // API_KEY is present: hashKey() checked.
-    body.resize(room + kSignedFields + 3 * API_KEY->size() + TIMESTAMP.size());
-    at = internal::writeFormEscaped(put(body.data(), kApiKeyField), *API_KEY);
+    const std::size_t apiKeySize = internal::formEscapedSize(*API_KEY);
+    body.resize(room + kSignedFields + apiKeySize + TIMESTAMP.size());
+    at = internal::writeFormEscaped(put(body.data(), kApiKeyField), *API_KEY, apiKeySize);
     at = put(put(at, kStampField), TIMESTAMP);
     // getCertKey()'s digest.
     char certKey[40];
@@ -223,15 +227,17 @@ void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> 
     unsetTimeStamp();
   }
   if (!endpoint.action.empty()) at = put(put(at, kActionField), endpoint.action);
-  for (const internal::Field& field : endpoint.fields) {
+  for (std::size_t i = 0; i < endpoint.fields.size(); ++i) {
+    const internal::Field& field = endpoint.fields[i];
     if (field.name.empty()) break;
     *at++ = '&';
     at = put(at, field.name);
     *at++ = '=';
-    at = field.argument >= 0 ? internal::writeFormEscaped(at, *argument[field.argument])
-                             : put(at, field.fixedValue);
+    at = field.argument >= 0
+             ? internal::writeFormEscaped(at, *argument[field.argument], escapedSize[i])
+             : put(at, field.fixedValue);
   }
-  body.resize(static_cast<std::size_t>(at - body.data()));
+  body.resize(static_cast<std::size_t>(at - body.data()));  // as made: to the byte
   // The handler reaches the caller unchanged: doPost delivers on MainQueue.
   post.callback = std::move(completionHandler);
   doPost(std::move(post));
