@@ -49,12 +49,14 @@ struct Options {
   double every = 0;       // > 0: polling mode, one call every so many seconds
   bool write = false;     // polling: createGroup instead of getLastData
   bool pipewait = false;  // raw: wait to share an HTTP/2 connection rather than open one
+  // raw: the URL as a parsed handle (CURLOPT_CURLU), as the library sets it, not as text
+  bool parsedUrl = false;
 };
 
 [[noreturn]] inline void usage(const char* program) {
   std::fprintf(stderr,
                "usage: %s [--host [https://]HOST:PORT] [--ca PEM] [--requests N] [--concurrency K]"
-               " [--burst] [--observer] [--executor] [--pipewait] [--print-body]\n"
+               " [--burst] [--observer] [--executor] [--pipewait] [--parsed-url] [--print-body]\n"
                "       %s --every SECONDS --requests N [--write] [--host ...] [--ca PEM]   (poll)\n"
                "       %s --minutes M [--fault-percent P] [--concurrency K]   (soak)\n",
                program, program, program);
@@ -85,6 +87,8 @@ inline Options parseOptions(int argc, char** argv) {
       options.observer = true;
     } else if (arg == "--executor") {
       options.executor = true;
+    } else if (arg == "--parsed-url") {
+      options.parsedUrl = true;
     } else if (arg == "--print-body") {
       options.printBody = true;
     } else if (arg == "--minutes" && hasValue) {

@@ -7,6 +7,7 @@
 //   tavrello-bench-raw --host 127.0.0.1:8080 --requests 20000 --concurrency 16
 //   tavrello-bench-raw --host https://127.0.0.1:8443 --ca ca.crt --concurrency 16 --pipewait
 //   tavrello-bench-raw --host https://127.0.0.1:8443 --ca ca.crt --every 6 --requests 5
+//   tavrello-bench-raw --host 127.0.0.1:8080 --parsed-url   # the URL as the library sets it
 //   tavrello-bench-raw --print-body     # the body it sends, for wrk
 #include <curl/curl.h>
 
@@ -55,12 +56,22 @@ int main(int argc, char** argv) {
   }
   const std::string url = bench::targetUrl(options.host, "/api.get.member.location.last.php");
   const std::string& body = bench::kFixedBody;
+  // As text, libcurl parses the URL again for every transfer; a parsed handle it only copies.
+  CURLU* parsedUrl = nullptr;
+  if (options.parsedUrl) {
+    parsedUrl = curl_url();
+    curl_url_set(parsedUrl, CURLUPART_URL, url.c_str(), 0);
+  }
 
   std::vector<Transfer> transfers(options.concurrency);
   for (Transfer& transfer : transfers) {
     CURL* easy = curl_easy_init();
     transfer.easy = easy;
-    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    if (parsedUrl != nullptr) {
+      curl_easy_setopt(easy, CURLOPT_CURLU, parsedUrl);
+    } else {
+      curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    }
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
@@ -73,7 +84,9 @@ int main(int argc, char** argv) {
   }
 
   bench::Report report;
-  report.client = options.pipewait ? "raw+pipewait" : "raw";
+  report.client = options.pipewait    ? "raw+pipewait"
+                  : parsedUrl != nullptr ? "raw+parsed-url"
+                                         : "raw";
   report.mode = options.every > 0 ? "poll" : "load";
   report.everySeconds = options.every;
   report.concurrency = options.concurrency;
@@ -139,6 +152,7 @@ int main(int argc, char** argv) {
     curl_easy_cleanup(transfer.easy);
   }
   curl_multi_cleanup(multi);
+  curl_url_cleanup(parsedUrl);
   curl_slist_free_all(headers);
   curl_global_cleanup();
 

@@ -133,11 +133,11 @@ void Driver::startWaiting(std::vector<Ended>& ended) {
     } else {
       transfer->handle = newHandle(defaults_);
     }
-    if (!transfer->handle) {
+    if (!transfer->handle || !attach(*transfer, defaults_, maxIdleFor(*transfer))) {
+      if (transfer->handle) idle_.push_back(std::move(transfer->handle));
       ended.push_back({std::move(transfer->post), failureResult("out of memory")});
       continue;
     }
-    attach(*transfer, defaults_, maxIdleFor(*transfer));
     if (curl_multi_add_handle(multi_.get(), transfer->handle->easy.get()) != CURLM_OK) {
       idle_.push_back(std::move(transfer->handle));
       ended.push_back({std::move(transfer->post), failureResult("cannot start the transfer")});
@@ -180,8 +180,9 @@ void Driver::release(std::size_t index, CURLcode code, std::vector<Ended>& ended
     announcedBy_ = transfer->post.destination;
     announcedKeepAlive_ = transfer->keepAlive;
   }
-  ended.push_back(end(*transfer, code));
+  ended.push_back(end(*transfer, code, spares_));
   idle_.push_back(std::move(transfer->handle));
+  spares_.keep(std::move(transfer));
 }
 
 // A second less than the server said it keeps an idle connection, when it said so.

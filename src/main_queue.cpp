@@ -21,6 +21,33 @@ using Executor = std::function<void(std::function<void()>)>;
 
 namespace {
 
+// A queued task: a function posted, or a request's handler and result as they came. Moved
+// only by construction, which costs a fraction of an assignment.
+struct Task {
+  Task() = default;
+  explicit Task(std::function<void()>&& function) : function(std::move(function)) {}
+  explicit Task(internal::Completion&& completion) : completion(std::move(completion)) {}
+  Task(Task&&) = default;
+  Task& operator=(Task&&) = delete;
+
+  std::function<void()> function;
+  internal::Completion completion;
+
+  explicit operator bool() const { return function || completion.handler; }
+  void operator()() {
+    if (function) {
+      function();
+    } else {
+      completion.handler(std::move(completion.result));
+    }
+  }
+  // As the executor takes it.
+  std::function<void()> intoFunction() && {
+    if (function) return std::move(function);
+    return [completion = std::move(completion)] { completion.handler(completion.result); };
+  }
+};
+
 // A task as handed to the executor: whoever takes it first runs it, so a task the executor
 // threw on instead of taking can go back to the queue, and still runs exactly once.
 struct Handed {
@@ -36,7 +63,7 @@ struct MainQueue::State {
   std::mutex mutex;
   std::condition_variable arrived;           // a task was queued for the drainers
   std::condition_variable leftACall;         // the handing thread returned from the executor
-  std::deque<std::function<void()>> tasks;   // guarded by mutex
+  std::deque<Task> tasks;                    // guarded by mutex
   std::shared_ptr<const Executor> executor;  // guarded by mutex; null: the drainers run tasks
 
   // At most one thread at a time hands tasks to the executor, one by one and without the
@@ -60,7 +87,7 @@ struct MainQueue::State {
     handing = true;
     handingThread = std::this_thread::get_id();
     while (executor && !tasks.empty()) {
-      auto handed = std::make_shared<Handed>(std::move(tasks.front()));
+      auto handed = std::make_shared<Handed>(std::move(tasks.front()).intoFunction());
       tasks.pop_front();
       std::shared_ptr<const Executor> current = executor;
       calling = current.get();
@@ -78,7 +105,7 @@ struct MainQueue::State {
       calling = nullptr;
       leftACall.notify_all();
       if (refused) {
-        tasks.push_front(std::move(refused));
+        tasks.emplace_front(std::move(refused));
         break;
       }
     }
@@ -101,12 +128,10 @@ struct MainQueue::State {
   // Takes the next task for a drainer, or returns an empty function when there is none
   // or a thread is handing tasks to the executor. With an executor set, tasks wait here
   // only when it refused them.
-  std::function<void()> takeForDrainer() {
-    std::function<void()> task;
-    if (!handing && !tasks.empty()) {
-      task = std::move(tasks.front());
-      tasks.pop_front();
-    }
+  Task takeForDrainer() {
+    if (handing || tasks.empty()) return Task();
+    Task task(std::move(tasks.front()));
+    tasks.pop_front();
     return task;
   }
 };
@@ -145,7 +170,7 @@ MainQueue::~MainQueue() { delete state_; }
 
 void MainQueue::post(std::function<void()> task) {
   std::unique_lock lock(state_->mutex);
-  state_->tasks.push_back(std::move(task));
+  state_->tasks.emplace_back(std::move(task));
   const bool wakeDriver = state_->drivingDrainers > 0 && !internal::thisThreadDrives();
   state_->dispatch(lock);
   if (wakeDriver) internal::wakeDrivingThread();
@@ -158,7 +183,7 @@ std::size_t MainQueue::runPending() {
   const std::size_t queued = state_->tasks.size();
   std::size_t ran = 0;
   while (ran < queued) {
-    std::function<void()> task = state_->takeForDrainer();
+    Task task = state_->takeForDrainer();
     if (!task) break;
     lock.unlock();
     task();
@@ -191,21 +216,24 @@ bool MainQueue::runUntil(const std::function<bool()>& done, std::chrono::millise
     }
   } uncount{state, counted};
   while (!done()) {
-    std::function<void()> task;
+    bool ran = false;
     bool mayDrive = false;
     {
-      std::lock_guard lock(state.mutex);
-      task = state.takeForDrainer();
+      std::unique_lock lock(state.mutex);
+      Task task = state.takeForDrainer();
       // With an executor, results go to the application's loop: the library's thread drives.
       mayDrive = !task && !state.executor;
       if (mayDrive && !counted) {
         ++state.drivingDrainers;
         counted = true;
       }
-    }
-    if (task) {
-      task();
-      task = nullptr;
+      lock.unlock();
+      if (task) {
+        task();
+        ran = true;
+      }
+    }  // the task, and what it holds, go before done() is asked again
+    if (ran) {
       // However fast tasks arrive, the deadline holds.
       if (Clock::now() >= deadline) return done();
       continue;
@@ -242,12 +270,12 @@ void MainQueue::setExecutor(std::function<void(std::function<void()>)> executor)
 
 namespace internal {
 
-void postBatchToMainQueue(std::vector<std::function<void()>>& tasks) {
-  if (tasks.empty()) return;
+void postCompletionsToMainQueue(std::vector<Completion>& completions) {
+  if (completions.empty()) return;
   auto& state = MainQueueAccess::state(MainQueue::shared());
   std::unique_lock lock(state.mutex);
-  for (auto& task : tasks) state.tasks.push_back(std::move(task));
-  tasks.clear();
+  for (Completion& completion : completions) state.tasks.emplace_back(std::move(completion));
+  completions.clear();
   state.dispatch(lock);
 }
 

@@ -2,6 +2,8 @@
 
 #include <openssl/evp.h>
 
+#include <array>
+#include <cstring>
 #include <memory>
 
 namespace tavrello::internal {
@@ -22,6 +24,17 @@ const EVP_MD* sha1Algorithm() {
   return md;
 }
 
+// The two lower-case hex digits of every byte value, one pair a byte.
+constexpr std::array<char, 512> kHexPairs = [] {
+  constexpr char kHex[] = "0123456789abcdef";
+  std::array<char, 512> pairs{};
+  for (std::size_t byte = 0; byte < 256; ++byte) {
+    pairs[2 * byte] = kHex[byte >> 4];
+    pairs[2 * byte + 1] = kHex[byte & 0x0F];
+  }
+  return pairs;
+}();
+
 }  // namespace
 
 void sha1Hex(std::string_view text, char (&hex)[40]) {
@@ -35,11 +48,8 @@ void sha1Hex(std::string_view text, char (&hex)[40]) {
       EVP_DigestUpdate(ctx.get(), text.data(), text.size()) == 1) {
     EVP_DigestFinal_ex(ctx.get(), digest, &length);
   }
-  static constexpr char kHex[] = "0123456789abcdef";
-  for (std::size_t i = 0; i < 20; ++i) {
-    hex[2 * i] = kHex[digest[i] >> 4];
-    hex[2 * i + 1] = kHex[digest[i] & 0x0F];
-  }
+  for (std::size_t i = 0; i < 20; ++i)
+    std::memcpy(&hex[2 * i], &kHexPairs[std::size_t{2} * digest[i]], 2);
 }
 
 std::string sha1Hex(std::string_view text) {

@@ -5,9 +5,13 @@
 
 #include <pthread.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
-#include <numeric>
+#include <cstring>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "internal/destination.hpp"
@@ -25,19 +29,48 @@
 namespace tavrello {
 
 namespace {
-constexpr const char* kUnsetMarker = "n";
-const std::string kAbsentKey;  // an absent key is written as empty text
+constexpr char kUnsetMarker = 'n';  // TIMESTAMP between two requests
+const std::string kAbsentKey;       // an absent key is written as empty text
 
-// "timestamp|api_key|server_key", the text cert_key is the SHA-1 of, into `text`.
-void assignCertText(std::string& text, const std::string& timestamp, const std::string& apiKey,
-                    const std::string& serverKey) {
-  text.reserve(timestamp.size() + apiKey.size() + serverKey.size() + 2);
-  text.assign(timestamp);
-  text += '|';
-  text += apiKey;
-  text += '|';
-  text += serverKey;
+// The body's own fields, and the room they take with the 40 hex digits of the signature.
+constexpr std::string_view kApiKeyField = "api_key=";
+constexpr std::string_view kStampField = "&timestamp=";
+constexpr std::string_view kCertField = "&cert_key=";
+constexpr std::string_view kActionField = "&api=";
+constexpr std::size_t kSignedFields =
+    kApiKeyField.size() + kStampField.size() + kCertField.size() + 40;
+
+// Copies `text` to `at` and returns its end; the copy of a literal is a few moves.
+char* put(char* at, std::string_view text) {
+  std::memcpy(at, text.data(), text.size());
+  return at + text.size();
 }
+
+// The text cert_key is the SHA-1 of: "timestamp|api_key|server_key".
+class CertText {
+ public:
+  CertText(const std::string& timestamp, const std::string& apiKey, const std::string& serverKey)
+      : length_(timestamp.size() + apiKey.size() + serverKey.size() + 2) {
+    char* at = text_;
+    if (length_ > sizeof onStack_) {  // keys of unusual length
+      onHeap_.resize(length_);
+      text_ = at = onHeap_.data();
+    }
+    for (const std::string* part : {&timestamp, &apiKey, &serverKey}) {
+      if (part != &timestamp) *at++ = '|';
+      at = std::copy(part->begin(), part->end(), at);
+    }
+  }
+  CertText(const CertText&) = delete;
+  CertText& operator=(const CertText&) = delete;
+  std::string_view text() const { return {text_, length_}; }
+
+ private:
+  char onStack_[256];
+  std::string onHeap_;
+  char* text_ = onStack_;
+  std::size_t length_;
+};
 }  // namespace
 
 TavrelloAPI& TavrelloAPI::shared() {
@@ -114,18 +147,19 @@ bool TavrelloAPI::hashKey() {
 }
 
 void TavrelloAPI::setTimestamp() {
-  if (TIMESTAMP == kUnsetMarker)
+  if (TIMESTAMP.size() == 1 && TIMESTAMP[0] == kUnsetMarker)
     internal::assignTimestampText(TIMESTAMP, internal::currentUnixTime());
 }
 
-void TavrelloAPI::unsetTimeStamp() { TIMESTAMP = kUnsetMarker; }
+void TavrelloAPI::unsetTimeStamp() {
+  TIMESTAMP.clear();  // its storage stays, for the next stamp
+  TIMESTAMP += kUnsetMarker;
+}
 
 std::string TavrelloAPI::getCertKey() const {
   const std::string& apiKey = API_KEY ? *API_KEY : kAbsentKey;
   const std::string& serverKey = SERVER_KEY ? *SERVER_KEY : kAbsentKey;
-  std::string certText;
-  assignCertText(certText, TIMESTAMP, apiKey, serverKey);
-  return sha1(certText);
+  return sha1(std::string(CertText(TIMESTAMP, apiKey, serverKey).text()));
 }
 
 std::string TavrelloAPI::sha1(const std::string& hashed) { return internal::sha1Hex(hashed); }
@@ -145,18 +179,28 @@ void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> 
                        CompletionHandler completionHandler) {
   const internal::Endpoint& endpoint = internal::kOperations[operation];
   if (!completionHandler) completionHandler = [](const std::shared_ptr<TavrelloResult>&) {};
-  // The same fields getBasicParams() and the endpoint table give, written
-  // straight into the body (their order in it means nothing).
-  const std::size_t estimate = std::accumulate(
-      args.begin(), args.end(), 128 + endpoint.action.size(),
-      [](std::size_t sum, const std::string* text) { return sum + 16 + text->size(); });
+  // The same fields getBasicParams() and the endpoint table give, written straight into the
+  // body (their order in it means nothing), in room made for them to the byte. Only the
+  // caller's texts are escaped: the names and action codes are the library's own (checked
+  // in operations.hpp), the stamp is digits and a point, the signature hex.
+  const std::string* const* argument = args.begin();
+  std::size_t room = endpoint.action.empty() ? 0 : kActionField.size() + endpoint.action.size();
+  std::array<std::size_t, std::tuple_size_v<decltype(internal::Endpoint::fields)>> escapedSize{};
+  for (std::size_t i = 0; i < endpoint.fields.size(); ++i) {
+    const internal::Field& field = endpoint.fields[i];
+    if (field.name.empty()) break;
+    escapedSize[i] = field.argument >= 0 ? internal::formEscapedSize(*argument[field.argument])
+                                         : field.fixedValue.size();
+    room += 2 + field.name.size() + escapedSize[i];
+  }
   internal::Post post;
   post.operation = endpoint.name;
   post.path = endpoint.path;
   post.write = endpoint.write;
   post.started = std::chrono::steady_clock::now();
   std::string& body = post.body;
-  body.reserve(estimate);
+  body = internal::spareBody();
+  char* at = nullptr;
   {
     // Stamp, sign and reset as one step, so concurrent callers can never
     // send a timestamp that disagrees with its cert_key.
@@ -170,33 +214,30 @@ void TavrelloAPI::send(int operation, std::initializer_list<const std::string*> 
       completionHandler(std::move(result));
       return;
     }
-    // Only the caller's texts are escaped: the names and action codes are the library's
-    // own (checked in operations.hpp), the stamp is digits and a point, the signature hex.
-    body.append("api_key=");
-    internal::appendFormEscaped(body, *API_KEY);  // present: hashKey() checked
-    body.append("&timestamp=").append(TIMESTAMP);
-    // getCertKey()'s digest, with the text hashed in a buffer this thread keeps.
-    thread_local std::string certText;
-    assignCertText(certText, TIMESTAMP, *API_KEY, *SERVER_KEY);
+    // API_KEY is present: hashKey() checked.
+    const std::size_t apiKeySize = internal::formEscapedSize(*API_KEY);
+    body.resize(room + kSignedFields + apiKeySize + TIMESTAMP.size());
+    at = internal::writeFormEscaped(put(body.data(), kApiKeyField), *API_KEY, apiKeySize);
+    at = put(put(at, kStampField), TIMESTAMP);
+    // getCertKey()'s digest.
     char certKey[40];
-    internal::sha1Hex(certText, certKey);
-    body.append("&cert_key=").append(certKey, sizeof certKey);
+    internal::sha1Hex(CertText(TIMESTAMP, *API_KEY, *SERVER_KEY).text(), certKey);
+    at = put(put(at, kCertField), {certKey, sizeof certKey});
     post.destination = destination_;
     unsetTimeStamp();
   }
-  if (!endpoint.action.empty()) body.append("&api=").append(endpoint.action);
-  const std::string* const* argument = args.begin();
-  for (const internal::Field& field : endpoint.fields) {
+  if (!endpoint.action.empty()) at = put(put(at, kActionField), endpoint.action);
+  for (std::size_t i = 0; i < endpoint.fields.size(); ++i) {
+    const internal::Field& field = endpoint.fields[i];
     if (field.name.empty()) break;
-    body += '&';
-    body += field.name;
-    body += '=';
-    if (field.argument >= 0) {
-      internal::appendFormEscaped(body, *argument[field.argument]);
-    } else {
-      body.append(field.fixedValue);
-    }
+    *at++ = '&';
+    at = put(at, field.name);
+    *at++ = '=';
+    at = field.argument >= 0
+             ? internal::writeFormEscaped(at, *argument[field.argument], escapedSize[i])
+             : put(at, field.fixedValue);
   }
+  body.resize(static_cast<std::size_t>(at - body.data()));  // as made: to the byte
   // The handler reaches the caller unchanged: doPost delivers on MainQueue.
   post.callback = std::move(completionHandler);
   doPost(std::move(post));

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "internal/failure_detail.hpp"
+#include "internal/spares.hpp"
 
 namespace tavrello::internal {
 namespace {
@@ -41,7 +42,7 @@ size_t onHeaderLine(char* data, size_t size, size_t count, void* userdata) {
   if ((length == 2 && data[0] == '\r') || (length == 1 && data[0] == '\n')) {
     long status = 0;
     curl_easy_getinfo(handle->easy.get(), CURLINFO_RESPONSE_CODE, &status);
-    transfer->headerBlockEnded = status >= 200;  // a 1xx block is followed by another
+    transfer->finalStatus = status >= 200 ? status : 0;  // a 1xx block is followed by another
     transfer->keepBody = status >= 200 && status <= 299;
     // A 2xx body announced over the cap is refused before a byte of it is read. Any other
     // is read up to the cap, for its status and the start of its body (errorBody()).
@@ -89,9 +90,10 @@ std::chrono::milliseconds remaining(const Transfer& transfer) {
 
 HandlePtr newHandle(const HandleDefaults& defaults) {
   auto created = std::make_unique<Handle>();
+  created->url.reset(curl_url());
   created->easy.reset(curl_easy_init());
   CURL* handle = created->easy.get();
-  if (!handle) return nullptr;
+  if (!handle || !created->url) return nullptr;
   const SocketHooks& hooks = defaults.hooks;
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(handle, CURLOPT_POST, 1L);
@@ -112,6 +114,7 @@ HandlePtr newHandle(const HandleDefaults& defaults) {
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, created.get());
   curl_easy_setopt(handle, CURLOPT_PRIVATE, created.get());
   curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, created->error);
+  curl_easy_setopt(handle, CURLOPT_CURLU, created->url.get());
 #if LIBCURL_VERSION_NUM >= 0x075700
   // A transfer that ends while its name lookup still runs (a timeout, process exit) leaves
   // the resolver thread behind instead of waiting for it, which would hold up every other
@@ -129,14 +132,22 @@ std::shared_ptr<TavrelloResult> failureResult(std::string detail, int status) {
   return result;
 }
 
-void attach(Transfer& transfer, const HandleDefaults& defaults, long maxIdleSeconds) {
+bool attach(Transfer& transfer, const HandleDefaults& defaults, long maxIdleSeconds) {
   Handle& state = *transfer.handle;
   CURL* handle = state.easy.get();
   const Post& post = transfer.post;
   const std::shared_ptr<const Destination>& destination = post.destination;
   state.transfer = &transfer;
-  curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(post.body.size()));
-  curl_easy_setopt(handle, CURLOPT_POSTFIELDS, post.body.data());
+  state.body.assign(post.body);
+  if (state.bodySetAt != state.body.data()) {
+    state.bodySetAt = state.body.data();
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, state.bodySetAt);
+  }
+  const auto size = static_cast<curl_off_t>(state.body.size());
+  if (state.bodySizeSet != size) {
+    state.bodySizeSet = size;
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, size);
+  }
   // A write goes on a connection of its own. On a reused one that the server closes after
   // reading it without a reply (a crash, a restart, a load balancer giving up), libcurl
   // would send it again on another connection, and the service would apply it twice; from
@@ -148,11 +159,15 @@ void attach(Transfer& transfer, const HandleDefaults& defaults, long maxIdleSeco
   }
   const bool samePath =
       state.pathSetFor.data() == post.path.data() && state.pathSetFor.size() == post.path.size();
-  if (state.setFor == destination && samePath) return;
+  if (state.setFor == destination && samePath) return true;
   std::string url;
   url.reserve(destination->origin.size() + post.path.size());
   url.append(destination->origin).append(post.path);
-  curl_easy_setopt(handle, CURLOPT_URL, url.c_str());  // libcurl keeps a copy
+  // A destination's origin always parses (it was checked when set): only memory can run out.
+  if (curl_url_set(state.url.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
+    state.setFor = nullptr;  // the URL is set again for the next request
+    return false;
+  }
   state.pathSetFor = post.path;
   if (state.setFor != destination) {
     // Only the scheme asked for, never another (no redirect is followed either).
@@ -169,18 +184,16 @@ void attach(Transfer& transfer, const HandleDefaults& defaults, long maxIdleSeco
     curl_easy_setopt(handle, CURLOPT_NOPROXY, destination->loopback ? "*" : nullptr);
     state.setFor = destination;
   }
+  return true;
 }
 
 bool prepareRetry(Transfer& transfer, CURLcode code) {
-  CURL* handle = transfer.handle->easy.get();
-  long connects = 0;
-  curl_easy_getinfo(handle, CURLINFO_NUM_CONNECTS, &connects);
   const bool diedUnused =
       code == CURLE_GOT_NOTHING || code == CURLE_RECV_ERROR || code == CURLE_SEND_ERROR;
-  if (!diedUnused || transfer.replyStarted || connects != 0 || transfer.retried ||
-      remaining(transfer).count() <= 0) {
-    return false;
-  }
+  if (!diedUnused || transfer.replyStarted || transfer.retried) return false;
+  long connects = 0;
+  curl_easy_getinfo(transfer.handle->easy.get(), CURLINFO_NUM_CONNECTS, &connects);
+  if (connects != 0 || remaining(transfer).count() <= 0) return false;
   transfer.retried = true;
   transfer.received = 0;
   transfer.handle->error[0] = '\0';
@@ -188,22 +201,21 @@ bool prepareRetry(Transfer& transfer, CURLcode code) {
   return true;
 }
 
-Ended end(Transfer& transfer, CURLcode code) {
+Ended end(Transfer& transfer, CURLcode code, Spares& spares) {
   CURL* handle = transfer.handle->easy.get();
-  long status = 0, connects = 0, port = 0, osErrno = 0;
-  const char* ip = nullptr;
-  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+  long connects = 0;
   curl_easy_getinfo(handle, CURLINFO_NUM_CONNECTS, &connects);
   const std::chrono::milliseconds timeout = transfer.timeout();  // before the request moves
   Ended ended{std::move(transfer.post), nullptr, transfer.received, connects > 0};
   // A transfer error wins over any status libcurl may already have seen (a reset mid-body
   // still reports the 200 of its status line).
-  if (code == CURLE_OK && transfer.headerBlockEnded && status >= 200 && status <= 299) {
-    ended.result = std::make_shared<TavrelloResult>(std::move(transfer.reply));
-    ended.result->setResult("ok");
-    ended.result->setHttpStatus(static_cast<int>(status));
+  if (code == CURLE_OK && transfer.finalStatus >= 200 && transfer.finalStatus <= 299) {
+    ended.result = spares.okResult(transfer.reply, static_cast<int>(transfer.finalStatus));
     return ended;
   }
+  long status = 0, port = 0, osErrno = 0;
+  const char* ip = nullptr;
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
   curl_easy_getinfo(handle, CURLINFO_PRIMARY_IP, &ip);
   curl_easy_getinfo(handle, CURLINFO_PRIMARY_PORT, &port);
   curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &osErrno);
@@ -211,7 +223,7 @@ Ended end(Transfer& transfer, CURLcode code) {
   Ending ending;
   ending.code = code;
   ending.status = status;
-  ending.headerBlockEnded = transfer.headerBlockEnded;
+  ending.headerBlockEnded = transfer.finalStatus != 0;
   ending.overCap = transfer.overCap;
   ending.osErrno = osErrno;
   // The address that answered, or refused: the proxy's when there is one.

@@ -22,10 +22,9 @@ std::atomic<long> gTimeoutMs{60'000};
 // Ends a request that never reached the driver, from the calling thread.
 void endNow(Post post, std::shared_ptr<TavrelloResult> result) {
   observe(post, *result, 0, false);
-  std::vector<std::function<void()>> tasks;
-  tasks.emplace_back(
-      [callback = std::move(post.callback), result = std::move(result)] { callback(result); });
-  postBatchToMainQueue(tasks);
+  std::vector<Completion> completion;
+  completion.push_back({std::move(post.callback), std::move(result)});
+  postCompletionsToMainQueue(completion);
 }
 
 }  // namespace
@@ -75,9 +74,9 @@ Transport::Stopper::~Stopper() {
   if (Transport* transport = existing()) transport->stop();
 }
 
-void Transport::submit(std::unique_ptr<Transfer> transfer) {
+void Transport::submit(Post&& post, Clock::time_point deadline) {
   if (tDriving == this) {  // a handler or observer of the driving thread
-    driver_.submitFromDriver(std::move(transfer));
+    driver_.submitFromDriver(std::move(post), deadline);
     return;
   }
   if (stopping_.load()) return;  // process exit: the request is dropped
@@ -88,11 +87,11 @@ void Transport::submit(std::unique_ptr<Transfer> transfer) {
       if (!started_.load(std::memory_order_relaxed)) problem = startThread();
     }
     if (problem != nullptr) {
-      endNow(std::move(transfer->post), failureResult(problem));
+      endNow(std::move(post), failureResult(problem));
       return;
     }
   }
-  driver_.submit(std::move(transfer));
+  driver_.submit(std::make_unique<Transfer>(std::move(post), deadline));
 }
 
 // With startMutex_ held. The thread never runs without its wakeup, which would leave it
@@ -161,11 +160,11 @@ void Transport::deliver() {
   delivering_.swap(ended_);
   for (Ended& request : delivering_) {
     observe(request.post, *request.result, request.replyBytes, request.newConnection);
-    tasks_.emplace_back([callback = std::move(request.post.callback),
-                         result = std::move(request.result)] { callback(result); });
+    driver_.spares().keepBody(std::move(request.post.body));
+    completions_.push_back({std::move(request.post.callback), std::move(request.result)});
   }
   delivering_.clear();
-  postBatchToMainQueue(tasks_);
+  postCompletionsToMainQueue(completions_);
 }
 
 bool Transport::takeRole() {
@@ -260,8 +259,15 @@ void submitPost(Post&& post) {
     return;
   }
   const auto deadline = post.started + std::chrono::milliseconds(gTimeoutMs.load());
-  Transport::current().submit(std::make_unique<Transfer>(std::move(post), deadline));
+  Transport::current().submit(std::move(post), deadline);
 }
+
+std::string spareBody() {
+  Spares* spares = sparesOfThisThread();
+  return spares != nullptr ? spares->body() : std::string();
+}
+
+Spares* sparesOfThisThread() { return tDriving != nullptr ? &tDriving->spares() : nullptr; }
 
 void setExchangeTimeoutForTesting(std::chrono::milliseconds timeout) {
   gTimeoutMs.store(static_cast<long>(timeout.count()));

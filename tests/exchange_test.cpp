@@ -292,6 +292,35 @@ TEST(Exchange, AThousandInFlightEachGetTheirOwnResultOnce) {
   EXPECT_LE(internal::peakConnectionsForTesting(), 64u);
 }
 
+// Whatever a handler did to its result, the next request's result comes as a new one: its
+// own bytes, "ok" and its status, every other field as TavrelloResult(Bytes) leaves it.
+TEST(Exchange, AResultComesNewWhateverTheHandlerDidToTheOneBefore) {
+  Server server;
+  auto& api = clientFor(server.host());
+  Result next;
+  api.getLastData("m-1", [&](Result first) {
+    first->setMessage(Message{{{"key", std::any(1)}}});
+    first->setResult("x");
+    first->setType("t");
+    first->setReason("r");
+    first->setResponse(Bytes(4, '\1'));
+    first->setHttpStatus(7);
+    first->setDetail("d");
+    first->setErrorBody(Bytes(4, '\1'));
+    api.getLastData("m-1", [&](Result r) { next = std::move(r); });
+  });
+  ASSERT_TRUE(drainUntil([&] { return next != nullptr; }));
+  const TavrelloResult made(*next->response());
+  EXPECT_EQ(text(next).rfind("{", 0), 0u) << text(next);
+  EXPECT_FALSE(next->message());
+  EXPECT_EQ(next->result(), "ok");
+  EXPECT_EQ(next->type(), made.type());
+  EXPECT_EQ(next->reason(), made.reason());
+  EXPECT_EQ(next->httpStatus(), 200);
+  EXPECT_EQ(next->detail(), made.detail());
+  EXPECT_EQ(next->errorBody(), made.errorBody());
+}
+
 // Requests beyond the 64 active wait in the library's own queue; their deadline runs there.
 TEST(Exchange, RequestsWaitingForASlotKeepTheirDeadline) {
   Server server(Server::kHeld);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "internal/descriptors.hpp"
+#include "internal/spares.hpp"
 #include "internal/transfer.hpp"
 
 namespace tavrello::internal {
@@ -30,10 +31,12 @@ class Driver {
 
   /// Any thread: the request joins the next round, and the driving thread is woken.
   void submit(std::unique_ptr<Transfer> transfer);
-  /// The driving thread: the same, with no lock and no wakeup.
-  void submitFromDriver(std::unique_ptr<Transfer> transfer) {
-    pending_.push_back(std::move(transfer));
+  /// The driving thread: the same, with no lock and no wakeup, in a spare Transfer.
+  void submitFromDriver(Post&& post, Clock::time_point deadline) {
+    pending_.push_back(spares_.transfer(std::move(post), deadline));
   }
+  /// The driving thread's.
+  Spares& spares() { return spares_; }
   /// Any thread, once open: a round waiting for activity returns.
   void wake() const;
 
@@ -81,6 +84,7 @@ class Driver {
 
   // The driving thread's, whichever it is.
   std::vector<std::unique_ptr<Transfer>> pending_;
+  Spares spares_;
   std::deque<std::unique_ptr<Transfer>> waiting_;
   std::vector<std::unique_ptr<Transfer>> active_;
   Clock::time_point nextDeadline_ = Clock::time_point::max();  // of the active ones

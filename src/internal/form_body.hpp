@@ -19,6 +19,14 @@ void appendFormField(std::string& body, std::string_view key, std::string_view v
 /// writes a key or a value.
 void appendFormEscaped(std::string& body, std::string_view text);
 
+/// How many bytes `text` takes escaped as appendFormEscaped() escapes it.
+///   formEscapedSize("a&b") == 5
+std::size_t formEscapedSize(std::string_view text);
+
+/// Writes `text` escaped at `out`, which has room for its `escapedSize`
+/// (formEscapedSize(text)); returns the end of what it wrote.
+char* writeFormEscaped(char* out, std::string_view text, std::size_t escapedSize);
+
 /// Whether `text` holds none of "&", "=", "+" and "%": the library's own field names and
 /// action codes, which go into a body as they are.
 constexpr bool isFormPlain(std::string_view text) {

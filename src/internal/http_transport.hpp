@@ -43,6 +43,11 @@ struct Post {
 /// dropped and their callbacks never run.
 void submitPost(Post&& post);
 
+/// An empty string for the body of a request about to be made. On the thread that drives
+/// the transfers, one an ended request's body left, with its capacity: a request made there
+/// (by a handler, most often) allocates no body of its own.
+std::string spareBody();
+
 /// Whole-exchange timeout of every request submitted after the call. The
 /// client uses 60 s; only the library's own tests lower it.
 void setExchangeTimeoutForTesting(std::chrono::milliseconds timeout);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "internal/driver.hpp"
+#include "internal/main_queue_batch.hpp"
 
 namespace tavrello::internal {
 
@@ -32,7 +33,7 @@ class Transport {
   /// Any thread. The first call starts the library's thread; when it cannot be started
   /// (out of threads or descriptors) the request fails with "http", and the next call
   /// tries again. Once the process exits, requests are dropped.
-  void submit(std::unique_ptr<Transfer> transfer);
+  void submit(Post&& post, Clock::time_point deadline);
 
   /// The driving role for a thread waiting in runUntil(). False when another application
   /// thread has it, or the process exits: the caller then waits without driving.
@@ -46,6 +47,8 @@ class Transport {
 
   /// The transport the calling thread drives now, if any.
   static Transport* drivenByThisThread();
+  /// The driving thread's.
+  Spares& spares() { return driver_.spares(); }
 
  private:
   Transport() = default;
@@ -63,7 +66,7 @@ class Transport {
   // The driving thread's scratch lists.
   std::vector<Ended> ended_;
   std::vector<Ended> delivering_;
-  std::vector<std::function<void()>> tasks_;
+  std::vector<Completion> completions_;
 
   std::mutex startMutex_;  // guards what follows
   std::thread thread_;
