@@ -45,13 +45,17 @@ programs_of() {
       <(paste <(echo "$names") <(xargs realpath -m <<<"$names"))
 }
 scripts=$(git ls-files '*.sh' .ci/run)
+# The shell blocks of every README, run or manual: a README that says to install a package
+# with install-deps.sh before using it counts as installing it.
+readme_blocks=$(git ls-files '*.md' | xargs awk '/^```sh/ { run = 1; next } /^```/ { run = 0 } run')
 # What a fresh machine has once our scripts ran: Debian's required packages, git, and the
 # packages of install-deps.sh, those scripts pass to it and those a script installs itself.
 # shellcheck disable=SC2086
 packages=$(dpkg-query -W -f '${Package} ${Priority}\n' | awk '$2 == "required" { print $1 }'
   echo git
   scripts/install-deps.sh --list
-  grep -ho 'install-deps\.sh [a-z0-9 .+-]*\|missing+=([a-z0-9.+-]*)' $scripts |
+  { cat $scripts; echo "$readme_blocks"; } |
+    grep -o 'install-deps\.sh [a-z0-9 .+-]*\|missing+=([a-z0-9.+-]*)' |
     sed 's/.*install-deps\.sh//; s/missing+=(//; s/)//' | tr ' ' '\n' |
     grep -E '^[a-z0-9][a-z0-9.+-]+$')
 # shellcheck disable=SC2086
