@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
   }
 
   bench::Report report;
-  report.client = options.pipewait    ? "raw+pipewait"
+  report.client = options.pipewait       ? "raw+pipewait"
                   : parsedUrl != nullptr ? "raw+parsed-url"
                                          : "raw";
   report.mode = options.every > 0 ? "poll" : "load";
