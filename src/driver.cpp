@@ -56,6 +56,9 @@ const char* Driver::open() {
     // closes the oldest idle one to make room rather than leave it beside its own.
     curl_multi_setopt(multi_.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS,
                       static_cast<long>(kMaxActiveTransfers));
+    // And as many kept for reuse: libcurl's default keeps four per transfer still running,
+    // so the end of a burst closed all but a few, and the next burst paid for new ones.
+    curl_multi_setopt(multi_.get(), CURLMOPT_MAXCONNECTS, static_cast<long>(kMaxActiveTransfers));
   }
   if (wakeFd_ < 0) wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wakeFd_ < 0 && curl_multi_wakeup(multi_.get()) != CURLM_OK) return "out of descriptors";

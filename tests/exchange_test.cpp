@@ -159,8 +159,8 @@ INSTANTIATE_TEST_SUITE_P(, Outcomes, ::testing::ValuesIn(kOutcomes),
 
 // A server that reads a request on a kept-alive connection and drops it unanswered, as a
 // crashing server or a load balancer that gives up does. A write is never sent again: the
-// service may have applied it. A read may go again, once, and gets its answer; not once a
-// byte of its reply came.
+// service may have applied it. A read may go again, and gets its answer; not once a byte of
+// its reply came.
 struct Dropped {
   const char* name;
   bool write;
@@ -203,6 +203,28 @@ TEST_P(DeadAfterReading, AWriteIsSentOnceAReadAtMostTwice) {
 
 INSTANTIATE_TEST_SUITE_P(, DeadAfterReading, ::testing::ValuesIn(kDropped),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A server that restarted behind its kept connections reads a request on each and drops
+// it. libcurl sends a read again on the next kept connection, five times at most; when
+// every one it tried was dead, the library's own retry on a fresh connection answers it.
+TEST(Exchange, AReadOutlastsEveryKeptConnectionDying) {
+  constexpr std::size_t kKept = 6;  // libcurl's first send and its five retries
+  RawServer server(headWithLength(200, 2), "{}");
+  std::vector<RawServer::Then> script(kKept, RawServer::kAnswerAndKeep);
+  script.insert(script.end(), kKept, RawServer::kCloseUnanswered);
+  script.push_back(RawServer::kAnswerAndKeep);
+  server.script(script);
+  server.answerOnceRead(kKept);
+  auto& api = clientFor(server.host());
+  std::size_t done = 0;
+  for (std::size_t i = 0; i < kKept; ++i) api.getLastData("m", [&](Result) { ++done; });
+  ASSERT_TRUE(drainUntil([&] { return done == kKept; }));
+  ASSERT_EQ(server.connections(), kKept);
+  const Result result = callOnce(api);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(result->result(), "ok") << result->detail();
+  EXPECT_EQ(server.requests(), 2 * kKept + 1);
+}
 
 // A server that says how long it keeps idle connections: they are not reused after that.
 TEST(Exchange, AConnectionIsNotReusedPastTheServersKeepAlive) {

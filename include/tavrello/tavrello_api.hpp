@@ -81,7 +81,8 @@ struct Post;
 /// connection without a reply gives "http", and the service may or may not
 /// have carried the write out. A read whose reused connection dies before any
 /// byte of a reply came (most often one the server closed while it sat idle)
-/// is sent again, once, on a fresh connection: reading twice changes nothing.
+/// is sent again on another: libcurl tries up to five more kept connections,
+/// then the library one fresh connection. Reading twice changes nothing.
 ///
 /// Proxies: requests to a loopback host (localhost, 127.0.0.0/8, [::1],
 /// [::ffff:127.0.0.1]) never go through a proxy. Requests to any other host follow libcurl's

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <mutex>
 #include <string>
@@ -63,6 +64,8 @@ class RawServer {
     acceptor_.join();
     {
       std::lock_guard lock(mutex_);
+      stopping_ = true;
+      read_.notify_all();
       for (const int connection : open_) ::shutdown(connection, SHUT_RDWR);
     }
     for (std::thread& thread : threads_) thread.join();
@@ -75,6 +78,10 @@ class RawServer {
   // request.
   void script(std::vector<Then> steps) { steps_ = std::move(steps); }
 
+  // Replies wait until `count` requests were read in all, so that many are in flight at once,
+  // each on a connection of its own.
+  void answerOnceRead(std::size_t count) { answerOnceRead_ = count; }
+
   std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
   std::size_t requests() const { return requests_; }
   std::size_t connections() {
@@ -86,6 +93,11 @@ class RawServer {
   void serve(int connection) {
     for (bool open = true; open && readRequest(connection);) {
       const std::size_t n = requests_++;
+      {
+        std::unique_lock lock(mutex_);
+        read_.notify_all();
+        read_.wait(lock, [this] { return requests_ >= answerOnceRead_ || stopping_; });
+      }
       const Then then = steps_.empty() ? kAnswerAndClose : steps_[std::min(n, steps_.size() - 1)];
       if (then == kResetUnanswered || then == kResetInTheHead) {
         const linger now{1, 0};  // closing then sends a reset
@@ -134,7 +146,10 @@ class RawServer {
   int fd_;
   int port_ = 0;
   std::atomic<std::size_t> requests_{0};
-  std::mutex mutex_;       // guards what follows
+  std::atomic<std::size_t> answerOnceRead_{0};
+  std::mutex mutex_;  // guards what follows
+  std::condition_variable read_;
+  bool stopping_ = false;
   std::vector<int> open_;  // connections not yet closed
   std::vector<std::thread> threads_;
   std::thread acceptor_;
