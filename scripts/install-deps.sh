@@ -16,7 +16,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev nlohmann-json3-dev libcli11-dev libasio-dev
-  python3 openssl curl doxygen "$@"
+  python3 openssl ca-certificates curl doxygen "$@"
 )
 if [[ $list -eq 1 ]]; then
   printf '%s\n' "${packages[@]}"
